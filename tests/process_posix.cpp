@@ -1,0 +1,180 @@
+// Running the programs under test on POSIX: fork and exec, with the resource
+// limits and stream set-ups that inject real faults.
+#include "support.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+#include <stdexcept>
+#include <utility>
+
+namespace plb_test {
+namespace {
+
+std::vector<char *> c_argv(std::vector<std::string> &args) {
+    std::vector<char *> out;
+    for (auto &a : args) {
+        out.push_back(a.data());
+    }
+    out.push_back(nullptr);
+    return out;
+}
+
+// In the child: set up, then exec. Only async-signal-safe calls from here on.
+[[noreturn]] void exec_child(std::vector<char *> &argv, const std::string &dir, int out_fd,
+                             int err_fd, const run_options &options) {
+    if (::chdir(dir.c_str()) != 0) {
+        ::_exit(126);
+    }
+    if (out_fd >= 0) {
+        ::dup2(out_fd, 1);
+    }
+    if (err_fd >= 0) {
+        ::dup2(err_fd, 2);
+    }
+    if (options.close_stdout) {
+        ::close(1);
+    }
+    if (options.file_size_limit) {
+        // Ignored, the signal lets the write fail with EFBIG instead of killing.
+        ::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{*options.file_size_limit, *options.file_size_limit};
+        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) {
+            ::_exit(126);
+        }
+    }
+    ::execvp(argv[0], argv.data());
+    ::_exit(127);
+}
+
+// Reads every pipe to its end, whichever speaks first.
+void drain(std::vector<std::pair<int, std::string *>> pipes) {
+    while (!pipes.empty()) {
+        std::vector<pollfd> waiting;
+        for (const auto &p : pipes) {
+            waiting.push_back({p.first, POLLIN, 0});
+        }
+        if (::poll(waiting.data(), waiting.size(), -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            throw std::runtime_error("poll failed");
+        }
+        for (std::size_t i = waiting.size(); i-- > 0;) {
+            if (waiting[i].revents == 0) {
+                continue;
+            }
+            char buffer[4096];
+            const ssize_t n = ::read(waiting[i].fd, buffer, sizeof buffer);
+            if (n > 0) {
+                pipes[i].second->append(buffer, static_cast<std::size_t>(n));
+            } else if (n == 0 || errno != EINTR) {
+                ::close(waiting[i].fd);
+                pipes.erase(pipes.begin() + static_cast<std::ptrdiff_t>(i));
+            }
+        }
+    }
+}
+
+int exit_status_of(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
+
+int wait_for(long pid) {
+    int status = 0;
+    while (::waitpid(static_cast<pid_t>(pid), &status, 0) < 0) {
+        if (errno != EINTR) {
+            throw std::runtime_error("waitpid failed");
+        }
+    }
+    return exit_status_of(status);
+}
+
+} // namespace
+
+run_result run(const std::vector<std::string> &argv, const std::string &dir,
+               const run_options &options) {
+    // Captured through pipes: a file-size limit set for the program must not
+    // cut short what it says.
+    int out_pipe[2];
+    int err_pipe[2];
+    if (::pipe2(out_pipe, O_CLOEXEC) != 0 || ::pipe2(err_pipe, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+    std::vector<std::string> args = options.prefix;
+    args.insert(args.end(), argv.begin(), argv.end());
+    auto cargs = c_argv(args);
+
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        throw std::runtime_error("fork failed");
+    }
+    if (pid == 0) {
+        exec_child(cargs, dir, out_pipe[1], err_pipe[1], options);
+    }
+    ::close(out_pipe[1]);
+    ::close(err_pipe[1]);
+    run_result result;
+    drain({{out_pipe[0], &result.out}, {err_pipe[0], &result.err}});
+    result.exit_code = wait_for(pid);
+    return result;
+}
+
+background_run::background_run(const std::vector<std::string> &argv, const std::string &dir) {
+    std::vector<std::string> args = argv;
+    auto cargs = c_argv(args);
+    const int null_fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        throw std::runtime_error("fork failed");
+    }
+    if (pid == 0) {
+        exec_child(cargs, dir, null_fd, null_fd, {});
+    }
+    ::close(null_fd);
+    pid_ = pid;
+}
+
+background_run::~background_run() {
+    if (pid_ > 0) {
+        ::kill(static_cast<pid_t>(pid_), SIGKILL);
+        wait_for(pid_);
+    }
+}
+
+void background_run::kill_after_microseconds(std::int64_t delay) {
+    timespec pause{static_cast<std::time_t>(delay / 1000000),
+                   static_cast<long>((delay % 1000000) * 1000)};
+    while (::nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+    }
+    ::kill(static_cast<pid_t>(pid_), SIGKILL);
+    wait();
+}
+
+int background_run::wait() {
+    const int status = wait_for(pid_);
+    pid_ = -1;
+    return status;
+}
+
+std::string console_text(const std::string &text) { return text; }
+
+std::string posix_only_reason() { return {}; }
+
+std::string strace_unusable_reason() {
+    static const std::string reason = [] {
+        if (std::system("strace -o /dev/null -e inject=getpid:error=EPERM:when=1 true "
+                        ">/dev/null 2>&1") != 0) {
+            return std::string("strace is missing or ptrace is refused here");
+        }
+        return std::string();
+    }();
+    return reason;
+}
+
+} // namespace plb_test

@@ -1,0 +1,284 @@
+// The splice tool end to end: the built program run in a scratch directory,
+// judged by the exact bytes it prints, its exit status and the files it leaves.
+#include "splice_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace fs = std::filesystem;
+
+namespace plb_test {
+namespace {
+
+using names = std::vector<std::string>;
+
+struct sizes {
+    std::size_t header;
+    std::size_t body;
+};
+
+class splice_sizes : public splice_fixture, public ::testing::WithParamInterface<sizes> {};
+
+TEST_P(splice_sizes, puts_the_header_in_front_and_deletes_it) {
+    lay_out(pattern(GetParam().header, 1), pattern(GetParam().body, 2));
+
+    const auto r = run_tool();
+
+    EXPECT_EQ(r.out, success_output());
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(entries(dir.path()), names{second_name});
+    EXPECT_EQ(read_bytes(dir / second_name), header + body);
+}
+
+INSTANTIATE_TEST_SUITE_P(table, splice_sizes,
+                         ::testing::Values(sizes{16, 4096 + 7}, sizes{0, 100}, sizes{16, 0},
+                                           sizes{0, 0}, sizes{16, (3U << 20) + 5}),
+                         [](const auto &info) {
+                             return "header_" + std::to_string(info.param.header) + "_body_" +
+                                    std::to_string(info.param.body);
+                         });
+
+TEST_F(splice_fixture, ignores_its_arguments) {
+    lay_out();
+
+    const auto r = run_tool({"logo_compressed.bin", "*", "--help", ""});
+
+    EXPECT_EQ(r.out, success_output());
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(read_bytes(dir / second_name), header + body);
+}
+
+TEST_F(splice_fixture, second_run_finds_the_header_gone_and_changes_nothing) {
+    lay_out();
+    ASSERT_EQ(run_tool().exit_code, 0);
+
+    const auto r = run_tool();
+
+    EXPECT_EQ(r.out, console_text(begin_line + "fopen logo_no_compressed_header.bin failed\r\n"));
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(read_bytes(dir / second_name), header + body);
+    EXPECT_EQ(read_bytes(dir / temp_name), "");
+}
+
+TEST_F(splice_fixture, missing_second_input_leaves_a_copy_of_the_first_in_the_temp_file) {
+    lay_out();
+    fs::remove(dir / second_name);
+
+    const auto r = run_tool();
+
+    EXPECT_EQ(r.out, console_text(begin_line + merge_line(0, first_name) +
+                                  "fopen logo_compressed.bin failed\r\n"));
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(read_bytes(dir / first_name), header);
+    EXPECT_EQ(read_bytes(dir / temp_name), header);
+    EXPECT_EQ(entries(dir.path()), (names{first_name, temp_name}));
+}
+
+TEST_F(splice_fixture, temp_name_that_cannot_be_created_changes_nothing) {
+    lay_out();
+    fs::create_directory(dir / temp_name);
+    write_bytes(dir / temp_name + "/inside.bin", "keep");
+
+    const auto r = run_tool();
+
+    EXPECT_EQ(r.out, console_text(begin_line));
+    EXPECT_EQ(r.err, "I couldn't open the file \"logo_temp.bin\"\n");
+    EXPECT_EQ(r.exit_code, 1);
+    expect_inputs_unchanged();
+    EXPECT_EQ(read_bytes(dir / temp_name + "/inside.bin"), "keep");
+}
+
+TEST_F(splice_fixture, stale_temp_file_never_reaches_the_result) {
+    lay_out();
+    write_bytes(dir / temp_name, pattern(50000, 9));
+
+    const auto r = run_tool();
+
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(read_bytes(dir / second_name), header + body);
+    EXPECT_EQ(entries(dir.path()), names{second_name});
+}
+
+// A link planted at the temporary name must never lead the tool to write
+// into, or truncate, the file it points at.
+struct planted_link {
+    const char *label;
+    bool symbolic;
+    bool dangling;
+};
+
+class planted_links : public splice_fixture, public ::testing::WithParamInterface<planted_link> {};
+
+TEST_P(planted_links, are_replaced_never_followed) {
+    if (const auto why = posix_only_reason(); !why.empty() && GetParam().symbolic) {
+        GTEST_SKIP() << why;
+    }
+    lay_out();
+    const std::string victim = dir / "victim.bin";
+    const std::string victim_bytes = pattern(300, 7);
+    if (!GetParam().dangling) {
+        write_bytes(victim, victim_bytes);
+    }
+    if (GetParam().symbolic) {
+        fs::create_symlink("victim.bin", dir / temp_name);
+    } else {
+        fs::create_hard_link(victim, dir / temp_name);
+    }
+
+    const auto r = run_tool();
+
+    EXPECT_EQ(r.out, success_output());
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(read_bytes(dir / second_name), header + body);
+    if (GetParam().dangling) {
+        EXPECT_EQ(entries(dir.path()), names{second_name});
+    } else {
+        EXPECT_EQ(read_bytes(victim), victim_bytes);
+        EXPECT_EQ(entries(dir.path()), (names{second_name, "victim.bin"}));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(table, planted_links,
+                         ::testing::Values(planted_link{"symbolic", true, false},
+                                           planted_link{"dangling_symbolic", true, true},
+                                           planted_link{"hard", false, false}),
+                         [](const auto &info) { return std::string(info.param.label); });
+
+struct meeting_names {
+    const char *label;
+    bool symbolic;
+    const char *link_name;
+    const char *target;
+    const char *message;
+};
+
+class names_that_meet : public splice_fixture,
+                        public ::testing::WithParamInterface<meeting_names> {};
+
+TEST_P(names_that_meet, are_refused_before_anything_is_touched) {
+    const auto &p = GetParam();
+    if (const auto why = posix_only_reason(); !why.empty() && p.symbolic) {
+        GTEST_SKIP() << why;
+    }
+    write_bytes(dir / p.target, pattern(40, 3));
+    if (p.symbolic) {
+        fs::create_symlink(p.target, dir / p.link_name);
+    } else {
+        fs::create_hard_link(dir / p.target, dir / p.link_name);
+    }
+    const auto before = entries(dir.path());
+
+    const auto r = run_tool();
+
+    EXPECT_EQ(r.out, console_text(begin_line));
+    EXPECT_EQ(r.err, p.message);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(entries(dir.path()), before);
+    EXPECT_EQ(read_bytes(dir / p.target), pattern(40, 3));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    table, names_that_meet,
+    ::testing::Values(
+        meeting_names{"inputs_one_file_by_hard_link", false, "logo_no_compressed_header.bin",
+                      "logo_compressed.bin",
+                      "merge logo_no_compressed_header.bin and logo_compressed.bin failed: same "
+                      "file\r\n"},
+        meeting_names{"inputs_one_file_by_symbolic_link", true, "logo_compressed.bin",
+                      "logo_no_compressed_header.bin",
+                      "merge logo_no_compressed_header.bin and logo_compressed.bin failed: same "
+                      "file\r\n"},
+        meeting_names{"first_input_links_to_temp", true, "logo_no_compressed_header.bin",
+                      "logo_temp.bin",
+                      "logo_no_compressed_header.bin is the temporary splice file\r\n"},
+        meeting_names{"second_input_is_temp_by_hard_link", false, "logo_compressed.bin",
+                      "logo_temp.bin", "logo_compressed.bin is the temporary splice file\r\n"}),
+    [](const auto &info) { return std::string(info.param.label); });
+
+// Reading a directory fails after it has opened, which is a real read error.
+TEST_F(splice_fixture, read_error_removes_the_partial_result_and_keeps_both_inputs) {
+    for (const int unreadable : {0, 1}) {
+        SCOPED_TRACE(unreadable);
+        scratch_dir case_dir;
+        const std::string first = case_dir / first_name;
+        const std::string second = case_dir / second_name;
+        const std::string &unreadable_path = unreadable == 0 ? first : second;
+        write_bytes(first, header);
+        write_bytes(second, body);
+        fs::remove(unreadable_path);
+        fs::create_directory(unreadable_path);
+
+        const auto r = run({tool_program()}, case_dir.path());
+
+        std::string expected_out = begin_line + merge_line(0, first_name);
+        if (unreadable == 1) {
+            expected_out += merge_line(1, second_name);
+        }
+        if (!posix_only_reason().empty()) {
+            // Windows refuses to open a directory as a file at all.
+            expected_out = begin_line + (unreadable == 1 ? merge_line(0, first_name) : "") +
+                           "fopen " + (unreadable == 0 ? first_name : second_name) + " failed\r\n";
+        } else {
+            EXPECT_EQ(r.err, "read " + std::string(unreadable == 0 ? first_name : second_name) +
+                                 " failed: Is a directory\r\n");
+            EXPECT_FALSE(exists(case_dir / temp_name));
+        }
+        EXPECT_EQ(r.out, console_text(expected_out));
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_TRUE(fs::is_directory(unreadable_path));
+        EXPECT_EQ(read_bytes(unreadable == 0 ? second : first), unreadable == 0 ? body : header);
+    }
+}
+
+// A file-size limit makes the kernel cut a write short and then refuse the
+// next one, as a full disk would.
+TEST_F(splice_fixture, write_error_removes_the_partial_result_and_keeps_both_inputs) {
+    if (const auto why = posix_only_reason(); !why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    for (const std::uint64_t limit : {0U, 10U, 1000U, 4096U + 16U}) {
+        SCOPED_TRACE(limit);
+        scratch_dir case_dir;
+        write_bytes(case_dir / first_name, header);
+        write_bytes(case_dir / second_name, body);
+        run_options options;
+        options.file_size_limit = limit;
+
+        const auto r = run({tool_program()}, case_dir.path(), options);
+
+        EXPECT_EQ(r.out, begin_line + merge_line(0, first_name) +
+                             (limit > header.size() ? merge_line(1, second_name) : ""));
+        EXPECT_EQ(r.err, "write logo_temp.bin failed: File too large\r\n");
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_EQ(read_bytes(case_dir / first_name), header);
+        EXPECT_EQ(read_bytes(case_dir / second_name), body);
+        EXPECT_EQ(entries(case_dir.path()), (names{second_name, first_name}));
+    }
+}
+
+// With standard output closed, the temporary file would otherwise be handed
+// descriptor 1 and take in the progress lines.
+TEST_F(splice_fixture, closed_standard_output_does_not_leak_into_the_result) {
+    if (const auto why = posix_only_reason(); !why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    lay_out();
+    run_options options;
+    options.close_stdout = true;
+
+    const auto r = run_tool({}, options);
+
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(read_bytes(dir / second_name), header + body);
+    EXPECT_EQ(entries(dir.path()), names{second_name});
+}
+
+} // namespace
+} // namespace plb_test

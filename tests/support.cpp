@@ -1,0 +1,98 @@
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+namespace fs = std::filesystem;
+
+namespace plb_test {
+
+std::string tool_program() { return PLB_TOOL_PROGRAM; }
+std::string ops_program() { return PLB_OPS_PROGRAM; }
+
+namespace {
+
+std::string unique_scratch_name() {
+    static std::atomic<unsigned> counter{0};
+    const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = info != nullptr ? std::string(info->test_suite_name()) + "." + info->name()
+                                       : std::string("scratch");
+    std::replace_if(
+        name.begin(), name.end(),
+        [](char c) { return !(std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '.'); },
+        '_');
+    std::random_device entropy;
+    return "plb-" + name + "-" + std::to_string(entropy()) + "-" + std::to_string(counter++);
+}
+
+} // namespace
+
+scratch_dir::scratch_dir() {
+    const fs::path dir = fs::temp_directory_path() / unique_scratch_name();
+    fs::create_directories(dir);
+    path_ = dir.generic_string();
+}
+
+scratch_dir::~scratch_dir() {
+    const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
+    if (info != nullptr && info->result() != nullptr && info->result()->Failed()) {
+        std::cerr << "scratch directory kept: " << path_ << "\n";
+        return;
+    }
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+}
+
+std::string read_bytes(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        throw std::runtime_error("cannot read " + path);
+    }
+    std::ostringstream all;
+    all << in.rdbuf();
+    return all.str();
+}
+
+void write_bytes(const std::string &path, const std::string &bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    if (!out) {
+        throw std::runtime_error("cannot write " + path);
+    }
+}
+
+bool exists(const std::string &path) {
+    std::error_code ec;
+    return fs::symlink_status(path, ec).type() != fs::file_type::not_found;
+}
+
+std::vector<std::string> entries(const std::string &dir) {
+    std::vector<std::string> names;
+    for (const auto &entry : fs::directory_iterator(dir)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string pattern(std::size_t size, unsigned seed) {
+    std::string bytes(size, '\0');
+    std::minstd_rand generator(seed + 1);
+    // Start with the bytes a text-mode stream or a C string would mangle.
+    const std::string tricky("\r\n\x1a\0\n\r\xff", 7);
+    for (std::size_t i = 0; i < size; ++i) {
+        bytes[i] = i < tricky.size() ? tricky[i] : static_cast<char>(generator() & 0xFF);
+    }
+    return bytes;
+}
+
+} // namespace plb_test

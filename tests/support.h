@@ -1,0 +1,83 @@
+// Helpers shared by the tests: a scratch directory for each test, whole-file
+// byte access, and running the built programs as a user would.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace plb_test {
+
+// The programs under test, as the build placed them.
+std::string tool_program();
+std::string ops_program();
+
+// A fresh, empty directory for one test, removed with everything in it when
+// the test ends (kept when it failed, to look into).
+class scratch_dir {
+  public:
+    scratch_dir();
+    scratch_dir(const scratch_dir &) = delete;
+    scratch_dir &operator=(const scratch_dir &) = delete;
+    ~scratch_dir();
+
+    const std::string &path() const { return path_; }
+    std::string operator/(const std::string &name) const { return path_ + "/" + name; }
+
+  private:
+    std::string path_;
+};
+
+std::string read_bytes(const std::string &path);
+void write_bytes(const std::string &path, const std::string &bytes);
+bool exists(const std::string &path); // anything at the name, even a dangling link
+std::vector<std::string> entries(const std::string &dir); // sorted names
+
+// Bytes of the given length that make misplaced, lost or doubled bytes show,
+// including the ones a text-mode stream would change.
+std::string pattern(std::size_t size, unsigned seed);
+
+struct run_options {
+    std::vector<std::string> prefix;              // e.g. strace and its options
+    std::optional<std::uint64_t> file_size_limit; // RLIMIT_FSIZE, with SIGXFSZ ignored
+    bool close_stdout = false;
+};
+
+struct run_result {
+    int exit_code = -1; // the process's exit status, or -1 when a signal ended it
+    std::string out;
+    std::string err;
+};
+
+// Runs argv in dir with standard output and error captured separately.
+run_result run(const std::vector<std::string> &argv, const std::string &dir,
+               const run_options &options = {});
+
+// A program started in the background, for killing at a chosen moment.
+class background_run {
+  public:
+    background_run(const std::vector<std::string> &argv, const std::string &dir);
+    background_run(const background_run &) = delete;
+    background_run &operator=(const background_run &) = delete;
+    ~background_run();
+
+    void kill_after_microseconds(std::int64_t delay); // then waits for it
+    int wait();                                       // exit status
+
+  private:
+    long pid_ = -1;
+};
+
+// What the console shows for text the program writes: a text-mode stream on
+// Windows turns each newline into a carriage return and a newline.
+std::string console_text(const std::string &text);
+
+// Why this platform cannot run POSIX-only set-ups (links, resource limits,
+// strace), or empty where it can.
+std::string posix_only_reason();
+
+// Empty when strace can trace and inject here, otherwise why not.
+std::string strace_unusable_reason();
+
+} // namespace plb_test
