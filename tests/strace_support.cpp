@@ -1,0 +1,61 @@
+#include "strace_support.h"
+
+#include <map>
+#include <sstream>
+#include <stdexcept>
+
+namespace plb_test {
+
+std::vector<traced_call> trace_calls(const std::vector<std::string> &argv, const std::string &dir,
+                                     const std::vector<std::string> &strace_options) {
+    scratch_dir record;
+    const std::string trace_path = record / "trace.txt";
+    run_options options;
+    options.prefix = {"strace", "-o", trace_path};
+    options.prefix.insert(options.prefix.end(), strace_options.begin(), strace_options.end());
+    (void)run(argv, dir, options);
+
+    std::vector<traced_call> calls;
+    std::istringstream lines(read_bytes(trace_path));
+    std::string line;
+    while (std::getline(lines, line)) {
+        const auto paren = line.find('(');
+        // Signals and the exit note are not calls.
+        if (paren == std::string::npos || line.rfind("+++", 0) == 0 || line.rfind("---", 0) == 0) {
+            continue;
+        }
+        calls.push_back({line.substr(0, paren), line});
+    }
+    return calls;
+}
+
+call_position locate(const std::vector<traced_call> &calls, const call_target &target) {
+    std::map<std::string, int> seen;
+    bool past_marker = target.after.empty();
+    for (const auto &call : calls) {
+        const int invocation = ++seen[call.name];
+        if (past_marker && call.name.rfind(target.name_prefix, 0) == 0 &&
+            call.line.find(target.text) != std::string::npos) {
+            return {call.name, invocation};
+        }
+        if (!past_marker && call.line.find(target.after) != std::string::npos) {
+            past_marker = true;
+        }
+    }
+    return {};
+}
+
+std::vector<std::string> strace_injecting(const call_position &at, const std::string &error,
+                                          const std::vector<std::string> &strace_options) {
+    if (at.invocation == 0) {
+        throw std::logic_error("no call to inject into");
+    }
+    const std::string effect = error.empty() ? "signal=KILL" : "error=" + error;
+    std::vector<std::string> prefix{"strace", "-o", "/dev/null"};
+    prefix.insert(prefix.end(), strace_options.begin(), strace_options.end());
+    prefix.insert(prefix.end(), {"-e", "inject=" + at.name + ":" + effect +
+                                           ":when=" + std::to_string(at.invocation)});
+    return prefix;
+}
+
+} // namespace plb_test

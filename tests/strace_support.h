@@ -1,0 +1,46 @@
+// Fault injection into the real program with strace: a first run records the
+// system calls it makes, then the call a test aims at is found in that record
+// and a second run makes exactly that call fail, or kills the program there.
+#pragma once
+
+#include "support.h"
+
+#include <string>
+#include <vector>
+
+namespace plb_test {
+
+struct traced_call {
+    std::string name; // e.g. "openat"
+    std::string line; // as strace printed it
+};
+
+// The system calls that argv makes when run in dir, after the given strace
+// options (so that injections which change the path taken are in force).
+std::vector<traced_call> trace_calls(const std::vector<std::string> &argv, const std::string &dir,
+                                     const std::vector<std::string> &strace_options = {});
+
+// Names a call in a trace: the first call whose name starts with name_prefix
+// and whose line contains text, made after the first call whose line
+// contains after (when after is not empty).
+struct call_target {
+    std::string name_prefix;
+    std::string text;
+    std::string after;
+};
+
+// Where a call stands among the calls of the same name, as strace's when=
+// counts them.
+struct call_position {
+    std::string name;
+    int invocation = 0; // 0: not found
+};
+
+call_position locate(const std::vector<traced_call> &calls, const call_target &target);
+
+// The strace prefix that makes the call at position fail with error (an
+// errno name), or end the program there with SIGKILL when error is empty.
+std::vector<std::string> strace_injecting(const call_position &at, const std::string &error,
+                                          const std::vector<std::string> &strace_options = {});
+
+} // namespace plb_test
