@@ -19,19 +19,19 @@ using platform::status;
 // What a step found wrong: the message it calls for, the file it concerns and
 // the system's reason.
 struct error {
-    const char *format;
+    const char* format;
     std::string path;
     std::string reason;
 };
 
 using outcome = std::optional<error>;
 
-constexpr const char *read_failed = "read %s failed: %s\r\n";
-constexpr const char *write_failed = "write %s failed: %s\r\n";
-constexpr const char *replace_failed = "replace %s failed: %s\r\n";
-constexpr const char *delete_failed = "delete %s failed: %s\r\n";
+constexpr const char* read_failed = "read %s failed: %s\r\n";
+constexpr const char* write_failed = "write %s failed: %s\r\n";
+constexpr const char* replace_failed = "replace %s failed: %s\r\n";
+constexpr const char* delete_failed = "delete %s failed: %s\r\n";
 
-outcome check(const status &result, const char *format, const char *path) {
+outcome check(const status& result, const char* format, const char* path) {
     if (result.ok()) {
         return std::nullopt;
     }
@@ -40,20 +40,20 @@ outcome check(const status &result, const char *format, const char *path) {
 
 // Progress and failure messages are only reports: a console that cannot take
 // them changes nothing about the files, so their results are not acted on.
-template <typename... Args> void report(std::FILE *stream, const char *format, Args... args) {
+template <typename... Args> void report(std::FILE* stream, const char* format, Args... args) {
     (void)std::fprintf(stream, format, args...);
 }
 
-void report_line(const char *text) { (void)std::puts(text); }
+void report_line(const char* text) { (void)std::puts(text); }
 
 [[noreturn]] void quit() { std::exit(EXIT_FAILURE); }
 
-[[noreturn]] void fail(const error &e) {
+[[noreturn]] void fail(const error& e) {
     report(stderr, e.format, e.path.c_str(), e.reason.c_str());
     quit();
 }
 
-void fail_on(const outcome &e) {
+void fail_on(const outcome& e) {
     if (e) {
         fail(*e);
     }
@@ -62,7 +62,7 @@ void fail_on(const outcome &e) {
 // A file that must not be the temporary file: removing a stale temporary
 // file first would delete it, and writing the temporary file would overwrite
 // the bytes being read.
-void refuse_temp_file(const char *path) {
+void refuse_temp_file(const char* path) {
     const bool by_name =
         std::filesystem::path(path).lexically_normal() == std::filesystem::path(temp_file_name);
     if (by_name || platform::identify(path) == platform::identify(temp_file_name)) {
@@ -85,7 +85,7 @@ class temp_file {
         return platform::create_new(temp_file_name, out_);
     }
 
-    file &out() { return out_; }
+    file& out() { return out_; }
 
     void discard() {
         if (out_.is_open()) {
@@ -96,7 +96,7 @@ class temp_file {
 
     // Makes the content durable before it takes the destination's name, so a
     // crash leaves either the old destination or the complete new one.
-    outcome keep(const char *destination) {
+    outcome keep(const char* destination) {
         outcome e = check(platform::sync(out_), write_failed, temp_file_name);
         if (!e) {
             e = check(out_.close(), write_failed, temp_file_name);
@@ -115,7 +115,7 @@ class temp_file {
     file out_;
 };
 
-[[noreturn]] void fail_and_discard(temp_file &temp, const error &e) {
+[[noreturn]] void fail_and_discard(temp_file& temp, const error& e) {
     temp.discard();
     fail(e);
 }
@@ -124,7 +124,7 @@ class temp_file {
 // memory use stays flat whatever the file sizes.
 constexpr std::size_t copy_buffer_size = std::size_t{1} << 20;
 
-outcome copy_by_reading(file &in, const char *in_path, file &out, const char *out_path) {
+outcome copy_by_reading(file& in, const char* in_path, file& out, const char* out_path) {
     const auto buffer = std::make_unique<char[]>(copy_buffer_size);
     for (;;) {
         auto got = platform::read_some(in, buffer.get(), copy_buffer_size);
@@ -142,7 +142,7 @@ outcome copy_by_reading(file &in, const char *in_path, file &out, const char *ou
 }
 
 // Copies everything from the current position of in to the end of out.
-outcome copy_rest(file &in, const char *in_path, file &out, const char *out_path) {
+outcome copy_rest(file& in, const char* in_path, file& out, const char* out_path) {
     for (;;) {
         auto moved = platform::kernel_copy(in, out, copy_buffer_size);
         if (!moved.result.ok()) {
@@ -156,7 +156,7 @@ outcome copy_rest(file &in, const char *in_path, file &out, const char *out_path
     }
 }
 
-void refuse_same_file(const char *first_path, const char *second_path) {
+void refuse_same_file(const char* first_path, const char* second_path) {
     if (platform::identify(first_path) == platform::identify(second_path)) {
         report(stderr, "merge %s and %s failed: same file\r\n", first_path, second_path);
         quit();
@@ -165,7 +165,7 @@ void refuse_same_file(const char *first_path, const char *second_path) {
 
 } // namespace
 
-void merge(const char *first_path, const char *second_path) {
+void merge(const char* first_path, const char* second_path) {
     refuse_temp_file(first_path);
     refuse_temp_file(second_path);
     refuse_same_file(first_path, second_path);
@@ -175,9 +175,9 @@ void merge(const char *first_path, const char *second_path) {
         report(stderr, "I couldn't open the file \"%s\"\n", temp_file_name);
         quit();
     }
-    const char *const paths[] = {first_path, second_path};
+    const char* const paths[] = {first_path, second_path};
     for (int index = 0; index < 2; ++index) {
-        const char *path = paths[index];
+        const char* path = paths[index];
         file in;
         // A missing input leaves the temporary file as far as it got, for
         // whoever looks into what went wrong.
@@ -206,7 +206,7 @@ void merge(const char *first_path, const char *second_path) {
     fail_on(check(platform::sync_directory_of(first_path), delete_failed, first_path));
 }
 
-void create_logo_header_file(const char *source_path, const char *header_path) {
+void create_logo_header_file(const char* source_path, const char* header_path) {
     file source;
     // Opened for update, as the header tools always have: a source that may
     // not be written to is refused.
@@ -251,7 +251,7 @@ void create_logo_header_file(const char *source_path, const char *header_path) {
     }
 }
 
-void remove_header_info_from_file(const char *path) {
+void remove_header_info_from_file(const char* path) {
     refuse_temp_file(path);
 
     file source;

@@ -24,10 +24,10 @@ class file {
   public:
     file() = default;
     explicit file(std::intptr_t handle) : handle_(handle) {}
-    file(const file &) = delete;
-    file &operator=(const file &) = delete;
-    file(file &&other) noexcept : handle_(other.release()) {}
-    file &operator=(file &&other) noexcept;
+    file(const file&) = delete;
+    file& operator=(const file&) = delete;
+    file(file&& other) noexcept : handle_(other.release()) {}
+    file& operator=(file&& other) noexcept;
     ~file();
 
     bool is_open() const { return handle_ != invalid; }
@@ -41,23 +41,23 @@ class file {
 };
 
 // Opens an existing file for reading only.
-status open_for_reading(const char *path, file &out);
+status open_for_reading(const char* path, file& out);
 
 // Opens an existing file for reading and writing, as an update would; used
 // where a read-only file must be refused.
-status open_for_update(const char *path, file &out);
+status open_for_update(const char* path, file& out);
 
 // Creates a new file for writing. Fails if anything already exists at the
 // name, and never follows a link planted there.
-status create_new(const char *path, file &out);
+status create_new(const char* path, file& out);
 
 // Creates or truncates a file for writing (following links, as any editor's
 // save would).
-status create_or_truncate(const char *path, file &out);
+status create_or_truncate(const char* path, file& out);
 
 // Removes whatever non-directory entry stands at the name, link or file; the
 // link itself, never its target. A missing name or a directory is left alone.
-status remove_stale(const char *path);
+status remove_stale(const char* path);
 
 struct [[nodiscard]] transfer {
     std::size_t count = 0; // 0 with an ok status means end of file
@@ -65,32 +65,32 @@ struct [[nodiscard]] transfer {
 };
 
 // One read of at most size bytes; retries after an interrupted call.
-transfer read_some(file &in, void *buffer, std::size_t size);
+transfer read_some(file& in, void* buffer, std::size_t size);
 
 // Writes all size bytes, finishing short writes and retrying interrupted ones.
-status write_all(file &out, const void *buffer, std::size_t size);
+status write_all(file& out, const void* buffer, std::size_t size);
 
 // Lets the system copy up to size bytes from in to out without passing them
 // through this process. count 0 with an ok status means end of input; a
 // failed status means the caller should copy the rest by reading and writing,
 // which also tells a read error from a write error.
-transfer kernel_copy(file &in, file &out, std::size_t size);
+transfer kernel_copy(file& in, file& out, std::size_t size);
 
 // Moves the file position to offset bytes from the start.
-status seek_to(file &f, std::uint64_t offset);
+status seek_to(file& f, std::uint64_t offset);
 
 // Flushes the file's data to stable storage.
-status sync(file &f);
+status sync(file& f);
 
 // Puts the file at from in the place of to in one step, replacing what is
 // there, so that at no instant is there no file at to.
-status replace(const char *from, const char *to);
+status replace(const char* from, const char* to);
 
 // Deletes the file at the name.
-status remove_file(const char *path);
+status remove_file(const char* path);
 
 // Makes the directory entry changes under the directory holding path durable.
-status sync_directory_of(const char *path);
+status sync_directory_of(const char* path);
 
 // Identifies the file a name leads to, through links. Two names lead to the
 // same file when their identities are equal.
@@ -99,12 +99,12 @@ struct identity {
     std::uint64_t volume = 0;
     std::uint64_t index = 0;
 
-    friend bool operator==(const identity &a, const identity &b) {
+    friend bool operator==(const identity& a, const identity& b) {
         return a.exists && b.exists && a.volume == b.volume && a.index == b.index;
     }
 };
-identity identify(const char *path);
-identity identify(const file &f);
+identity identify(const char* path);
+identity identify(const file& f);
 
 // Makes sure the standard streams stand on open descriptors, so that a file
 // opened later cannot take one of their places and receive console text.

@@ -17,9 +17,9 @@ status from_errno(int error) { return status{std::strerror(error)}; }
 
 status from_errno() { return from_errno(errno); }
 
-int fd_of(const file &f) { return static_cast<int>(f.handle()); }
+int fd_of(const file& f) { return static_cast<int>(f.handle()); }
 
-status open_with(const char *path, int flags, file &out) {
+status open_with(const char* path, int flags, file& out) {
     int fd = 0;
     do {
         fd = ::open(path, flags | O_CLOEXEC, 0666);
@@ -31,7 +31,7 @@ status open_with(const char *path, int flags, file &out) {
     return {};
 }
 
-std::string directory_of(const char *path) {
+std::string directory_of(const char* path) {
     const std::string p(path);
     const auto slash = p.find_last_of('/');
     if (slash == std::string::npos) {
@@ -45,7 +45,7 @@ std::string directory_of(const char *path) {
 
 } // namespace
 
-file &file::operator=(file &&other) noexcept {
+file& file::operator=(file&& other) noexcept {
     if (this != &other) {
         if (is_open()) {
             ::close(fd_of(*this));
@@ -77,19 +77,19 @@ status file::close() {
     return {};
 }
 
-status open_for_reading(const char *path, file &out) { return open_with(path, O_RDONLY, out); }
+status open_for_reading(const char* path, file& out) { return open_with(path, O_RDONLY, out); }
 
-status open_for_update(const char *path, file &out) { return open_with(path, O_RDWR, out); }
+status open_for_update(const char* path, file& out) { return open_with(path, O_RDWR, out); }
 
-status create_new(const char *path, file &out) {
+status create_new(const char* path, file& out) {
     return open_with(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, out);
 }
 
-status create_or_truncate(const char *path, file &out) {
+status create_or_truncate(const char* path, file& out) {
     return open_with(path, O_WRONLY | O_CREAT | O_TRUNC, out);
 }
 
-status remove_stale(const char *path) {
+status remove_stale(const char* path) {
     struct stat st {};
     if (::lstat(path, &st) != 0) {
         return errno == ENOENT ? status{} : from_errno();
@@ -103,7 +103,7 @@ status remove_stale(const char *path) {
     return {};
 }
 
-transfer read_some(file &in, void *buffer, std::size_t size) {
+transfer read_some(file& in, void* buffer, std::size_t size) {
     for (;;) {
         const ssize_t n = ::read(fd_of(in), buffer, size);
         if (n >= 0) {
@@ -115,8 +115,8 @@ transfer read_some(file &in, void *buffer, std::size_t size) {
     }
 }
 
-status write_all(file &out, const void *buffer, std::size_t size) {
-    const auto *p = static_cast<const char *>(buffer);
+status write_all(file& out, const void* buffer, std::size_t size) {
+    const auto* p = static_cast<const char*>(buffer);
     while (size > 0) {
         const ssize_t n = ::write(fd_of(out), p, size);
         if (n < 0) {
@@ -135,7 +135,7 @@ status write_all(file &out, const void *buffer, std::size_t size) {
     return {};
 }
 
-transfer kernel_copy(file &in, file &out, std::size_t size) {
+transfer kernel_copy(file& in, file& out, std::size_t size) {
 #if defined(__linux__)
     for (;;) {
         const ssize_t n = ::copy_file_range(fd_of(in), nullptr, fd_of(out), nullptr, size, 0U);
@@ -154,14 +154,14 @@ transfer kernel_copy(file &in, file &out, std::size_t size) {
 #endif
 }
 
-status seek_to(file &f, std::uint64_t offset) {
+status seek_to(file& f, std::uint64_t offset) {
     if (::lseek(fd_of(f), static_cast<off_t>(offset), SEEK_SET) < 0) {
         return from_errno();
     }
     return {};
 }
 
-status sync(file &f) {
+status sync(file& f) {
     int rc = 0;
     do {
         rc = ::fsync(fd_of(f));
@@ -169,13 +169,13 @@ status sync(file &f) {
     return rc == 0 ? status{} : from_errno();
 }
 
-status replace(const char *from, const char *to) {
+status replace(const char* from, const char* to) {
     return ::rename(from, to) == 0 ? status{} : from_errno();
 }
 
-status remove_file(const char *path) { return ::unlink(path) == 0 ? status{} : from_errno(); }
+status remove_file(const char* path) { return ::unlink(path) == 0 ? status{} : from_errno(); }
 
-status sync_directory_of(const char *path) {
+status sync_directory_of(const char* path) {
     file dir;
     auto opened = open_with(directory_of(path).c_str(), O_RDONLY | O_DIRECTORY, dir);
     if (!opened.ok()) {
@@ -194,17 +194,17 @@ status sync_directory_of(const char *path) {
 }
 
 namespace {
-identity identity_of(const struct stat &st) {
+identity identity_of(const struct stat& st) {
     return {true, static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
 }
 } // namespace
 
-identity identify(const char *path) {
+identity identify(const char* path) {
     struct stat st {};
     return ::stat(path, &st) == 0 ? identity_of(st) : identity{};
 }
 
-identity identify(const file &f) {
+identity identify(const file& f) {
     struct stat st {};
     return ::fstat(fd_of(f), &st) == 0 ? identity_of(st) : identity{};
 }

@@ -11,8 +11,8 @@
 namespace plb_test {
 namespace {
 
-void expect_old_or_complete(const scratch_dir &d, const std::string &header,
-                            const std::string &body) {
+void expect_old_or_complete(const scratch_dir& d, const std::string& header,
+                            const std::string& body) {
     const std::string second = read_bytes(d / second_name);
     if (second == header + body) {
         if (exists(d / first_name)) {
@@ -29,7 +29,7 @@ void expect_old_or_complete(const scratch_dir &d, const std::string &header,
 class crash : public splice_fixture {};
 
 TEST_F(crash, at_every_system_call_of_a_small_splice) {
-    for (const auto &why : {posix_only_reason(), strace_unusable_reason()}) {
+    for (const auto& why : {posix_only_reason(), strace_unusable_reason()}) {
         if (!why.empty()) {
             GTEST_SKIP() << why;
         }
@@ -39,7 +39,7 @@ TEST_F(crash, at_every_system_call_of_a_small_splice) {
     ASSERT_GT(calls.size(), 20U);
 
     std::map<std::string, int> seen;
-    for (const auto &call : calls) {
+    for (const auto& call : calls) {
         const call_position at{call.name, ++seen[call.name]};
         SCOPED_TRACE(call.line);
         scratch_dir d;
@@ -60,7 +60,7 @@ TEST_F(crash, at_spread_out_moments_of_a_large_splice) {
     }
     header = pattern(16, 5);
     body = pattern(std::size_t{256} << 20, 6);
-    const auto lay_out_in = [&](const scratch_dir &d) {
+    const auto lay_out_in = [&](const scratch_dir& d) {
         write_bytes(d / first_name, header);
         write_bytes(d / second_name, body);
     };

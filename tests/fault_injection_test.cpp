@@ -22,22 +22,22 @@ constexpr what_is_left replaced_header_kept{true, true, false};
 constexpr what_is_left completed{true, false, false};
 
 struct fault_case {
-    const char *label;
+    const char* label;
     call_target target;
-    const char *error;
+    const char* error;
     // Makes the kernel copy refuse every time, so the reads and writes of the
     // plain copy show in the trace.
     bool plain_copy;
     bool stale_temp;
     int merge_lines;     // progress lines before the failure
-    const char *message; // standard error; empty when the run must succeed
+    const char* message; // standard error; empty when the run must succeed
     what_is_left left;
 };
 
 class injected_faults : public splice_fixture, public ::testing::WithParamInterface<fault_case> {
   protected:
     void SetUp() override {
-        for (const auto &why : {posix_only_reason(), strace_unusable_reason()}) {
+        for (const auto& why : {posix_only_reason(), strace_unusable_reason()}) {
             if (!why.empty()) {
                 GTEST_SKIP() << why;
             }
@@ -46,12 +46,12 @@ class injected_faults : public splice_fixture, public ::testing::WithParamInterf
 };
 
 TEST_P(injected_faults, are_reported_and_lose_nothing) {
-    const auto &c = GetParam();
+    const auto& c = GetParam();
     const std::vector<std::string> strace_options =
         c.plain_copy ? std::vector<std::string>{"-e", "inject=copy_file_range:error=EXDEV"}
                      : std::vector<std::string>{};
     scratch_dir twin;
-    for (const auto *d : {&dir, &twin}) {
+    for (const auto* d : {&dir, &twin}) {
         write_bytes(*d / first_name, header);
         write_bytes(*d / second_name, body);
         if (c.stale_temp) {
@@ -93,7 +93,7 @@ const call_target temp_open{"open", "\"logo_temp.bin\"", ""};
 const call_target after_second_open{"", "", "\"logo_compressed.bin\", O_RDONLY"};
 const call_target after_temp_open{"", "", "\"logo_temp.bin\", O_WRONLY"};
 
-call_target named(const char *prefix, call_target t) {
+call_target named(const char* prefix, call_target t) {
     t.name_prefix = prefix;
     return t;
 }
@@ -205,7 +205,7 @@ INSTANTIATE_TEST_SUITE_P(
                    2,
                    "delete logo_no_compressed_header.bin failed: Input/output error\r\n",
                    completed}),
-    [](const auto &info) { return std::string(info.param.label); });
+    [](const auto& info) { return std::string(info.param.label); });
 
 } // namespace
 } // namespace plb_test

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <string>
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
     const std::string op = argc > 1 ? argv[1] : "";
     if (op == "merge" && argc == 4) {
         parse_logo_bin::merge(argv[2], argv[3]);

@@ -18,9 +18,10 @@
 namespace plb_test {
 namespace {
 
-std::vector<char *> c_argv(std::vector<std::string> &args) {
-    std::vector<char *> out;
-    for (auto &a : args) {
+std::vector<char*> c_argv(std::vector<std::string>& args) {
+    std::vector<char*> out;
+    out.reserve(args.size() + 1);
+    for (auto& a : args) {
         out.push_back(a.data());
     }
     out.push_back(nullptr);
@@ -28,8 +29,8 @@ std::vector<char *> c_argv(std::vector<std::string> &args) {
 }
 
 // In the child: set up, then exec. Only async-signal-safe calls from here on.
-[[noreturn]] void exec_child(std::vector<char *> &argv, const std::string &dir, int out_fd,
-                             int err_fd, const run_options &options) {
+[[noreturn]] void exec_child(std::vector<char*>& argv, const std::string& dir, int out_fd,
+                             int err_fd, const run_options& options) {
     if (::chdir(dir.c_str()) != 0) {
         ::_exit(126);
     }
@@ -44,7 +45,7 @@ std::vector<char *> c_argv(std::vector<std::string> &args) {
     }
     if (options.file_size_limit) {
         // Ignored, the signal lets the write fail with EFBIG instead of killing.
-        ::signal(SIGXFSZ, SIG_IGN);
+        (void)::signal(SIGXFSZ, SIG_IGN);
         const rlimit limit{*options.file_size_limit, *options.file_size_limit};
         if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) {
             ::_exit(126);
@@ -55,10 +56,11 @@ std::vector<char *> c_argv(std::vector<std::string> &args) {
 }
 
 // Reads every pipe to its end, whichever speaks first.
-void drain(std::vector<std::pair<int, std::string *>> pipes) {
+void drain(std::vector<std::pair<int, std::string*>> pipes) {
     while (!pipes.empty()) {
         std::vector<pollfd> waiting;
-        for (const auto &p : pipes) {
+        waiting.reserve(pipes.size());
+        for (const auto& p : pipes) {
             waiting.push_back({p.first, POLLIN, 0});
         }
         if (::poll(waiting.data(), waiting.size(), -1) < 0) {
@@ -97,8 +99,8 @@ int wait_for(long pid) {
 
 } // namespace
 
-run_result run(const std::vector<std::string> &argv, const std::string &dir,
-               const run_options &options) {
+run_result run(const std::vector<std::string>& argv, const std::string& dir,
+               const run_options& options) {
     // Captured through pipes: a file-size limit set for the program must not
     // cut short what it says.
     int out_pipe[2];
@@ -125,7 +127,7 @@ run_result run(const std::vector<std::string> &argv, const std::string &dir,
     return result;
 }
 
-background_run::background_run(const std::vector<std::string> &argv, const std::string &dir) {
+background_run::background_run(const std::vector<std::string>& argv, const std::string& dir) {
     std::vector<std::string> args = argv;
     auto cargs = c_argv(args);
     const int null_fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
@@ -143,7 +145,9 @@ background_run::background_run(const std::vector<std::string> &argv, const std::
 background_run::~background_run() {
     if (pid_ > 0) {
         ::kill(static_cast<pid_t>(pid_), SIGKILL);
-        wait_for(pid_);
+        int status = 0;
+        while (::waitpid(static_cast<pid_t>(pid_), &status, 0) < 0 && errno == EINTR) {
+        }
     }
 }
 
@@ -162,7 +166,7 @@ int background_run::wait() {
     return status;
 }
 
-std::string console_text(const std::string &text) { return text; }
+std::string console_text(const std::string& text) { return text; }
 
 std::string posix_only_reason() { return {}; }
 

@@ -17,7 +17,7 @@ inline const std::string temp_name = "logo_temp.bin";
 inline const std::string begin_line = "begin alignment and splice file\r\n";
 inline const std::string end_line = "End alignment and splice file\r\n";
 
-inline std::string merge_line(int index, const std::string &name) {
+inline std::string merge_line(int index, const std::string& name) {
     return "merge file" + std::to_string(index) + "_name:" + name + "\r\n";
 }
 
@@ -29,15 +29,15 @@ class splice_fixture : public ::testing::Test {
 
     void lay_out() { lay_out(header, body); }
 
-    void lay_out(const std::string &first, const std::string &second) {
+    void lay_out(const std::string& first, const std::string& second) {
         header = first;
         body = second;
         write_bytes(dir / first_name, header);
         write_bytes(dir / second_name, body);
     }
 
-    run_result run_tool(const std::vector<std::string> &args = {},
-                        const run_options &options = {}) const {
+    run_result run_tool(const std::vector<std::string>& args = {},
+                        const run_options& options = {}) const {
         std::vector<std::string> argv{tool_program()};
         argv.insert(argv.end(), args.begin(), args.end());
         return run(argv, dir.path(), options);

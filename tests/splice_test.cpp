@@ -35,7 +35,7 @@ TEST_P(splice_sizes, puts_the_header_in_front_and_deletes_it) {
 INSTANTIATE_TEST_SUITE_P(table, splice_sizes,
                          ::testing::Values(sizes{16, 4096 + 7}, sizes{0, 100}, sizes{16, 0},
                                            sizes{0, 0}, sizes{16, (3U << 20) + 5}),
-                         [](const auto &info) {
+                         [](const auto& info) {
                              return "header_" + std::to_string(info.param.header) + "_body_" +
                                     std::to_string(info.param.body);
                          });
@@ -107,7 +107,7 @@ TEST_F(splice_fixture, stale_temp_file_never_reaches_the_result) {
 // A link planted at the temporary name must never lead the tool to write
 // into, or truncate, the file it points at.
 struct planted_link {
-    const char *label;
+    const char* label;
     bool symbolic;
     bool dangling;
 };
@@ -148,21 +148,21 @@ INSTANTIATE_TEST_SUITE_P(table, planted_links,
                          ::testing::Values(planted_link{"symbolic", true, false},
                                            planted_link{"dangling_symbolic", true, true},
                                            planted_link{"hard", false, false}),
-                         [](const auto &info) { return std::string(info.param.label); });
+                         [](const auto& info) { return std::string(info.param.label); });
 
 struct meeting_names {
-    const char *label;
+    const char* label;
     bool symbolic;
-    const char *link_name;
-    const char *target;
-    const char *message;
+    const char* link_name;
+    const char* target;
+    const char* message;
 };
 
 class names_that_meet : public splice_fixture,
                         public ::testing::WithParamInterface<meeting_names> {};
 
 TEST_P(names_that_meet, are_refused_before_anything_is_touched) {
-    const auto &p = GetParam();
+    const auto& p = GetParam();
     if (const auto why = posix_only_reason(); !why.empty() && p.symbolic) {
         GTEST_SKIP() << why;
     }
@@ -199,7 +199,7 @@ INSTANTIATE_TEST_SUITE_P(
                       "logo_no_compressed_header.bin is the temporary splice file\r\n"},
         meeting_names{"second_input_is_temp_by_hard_link", false, "logo_compressed.bin",
                       "logo_temp.bin", "logo_compressed.bin is the temporary splice file\r\n"}),
-    [](const auto &info) { return std::string(info.param.label); });
+    [](const auto& info) { return std::string(info.param.label); });
 
 // Reading a directory fails after it has opened, which is a real read error.
 TEST_F(splice_fixture, read_error_removes_the_partial_result_and_keeps_both_inputs) {
@@ -208,7 +208,7 @@ TEST_F(splice_fixture, read_error_removes_the_partial_result_and_keeps_both_inpu
         scratch_dir case_dir;
         const std::string first = case_dir / first_name;
         const std::string second = case_dir / second_name;
-        const std::string &unreadable_path = unreadable == 0 ? first : second;
+        const std::string& unreadable_path = unreadable == 0 ? first : second;
         write_bytes(first, header);
         write_bytes(second, body);
         fs::remove(unreadable_path);

@@ -6,8 +6,8 @@
 
 namespace plb_test {
 
-std::vector<traced_call> trace_calls(const std::vector<std::string> &argv, const std::string &dir,
-                                     const std::vector<std::string> &strace_options) {
+std::vector<traced_call> trace_calls(const std::vector<std::string>& argv, const std::string& dir,
+                                     const std::vector<std::string>& strace_options) {
     scratch_dir record;
     const std::string trace_path = record / "trace.txt";
     run_options options;
@@ -29,10 +29,10 @@ std::vector<traced_call> trace_calls(const std::vector<std::string> &argv, const
     return calls;
 }
 
-call_position locate(const std::vector<traced_call> &calls, const call_target &target) {
+call_position locate(const std::vector<traced_call>& calls, const call_target& target) {
     std::map<std::string, int> seen;
     bool past_marker = target.after.empty();
-    for (const auto &call : calls) {
+    for (const auto& call : calls) {
         const int invocation = ++seen[call.name];
         if (past_marker && call.name.rfind(target.name_prefix, 0) == 0 &&
             call.line.find(target.text) != std::string::npos) {
@@ -45,8 +45,8 @@ call_position locate(const std::vector<traced_call> &calls, const call_target &t
     return {};
 }
 
-std::vector<std::string> strace_injecting(const call_position &at, const std::string &error,
-                                          const std::vector<std::string> &strace_options) {
+std::vector<std::string> strace_injecting(const call_position& at, const std::string& error,
+                                          const std::vector<std::string>& strace_options) {
     if (at.invocation == 0) {
         throw std::logic_error("no call to inject into");
     }

@@ -17,8 +17,8 @@ struct traced_call {
 
 // The system calls that argv makes when run in dir, after the given strace
 // options (so that injections which change the path taken are in force).
-std::vector<traced_call> trace_calls(const std::vector<std::string> &argv, const std::string &dir,
-                                     const std::vector<std::string> &strace_options = {});
+std::vector<traced_call> trace_calls(const std::vector<std::string>& argv, const std::string& dir,
+                                     const std::vector<std::string>& strace_options = {});
 
 // Names a call in a trace: the first call whose name starts with name_prefix
 // and whose line contains text, made after the first call whose line
@@ -36,11 +36,11 @@ struct call_position {
     int invocation = 0; // 0: not found
 };
 
-call_position locate(const std::vector<traced_call> &calls, const call_target &target);
+call_position locate(const std::vector<traced_call>& calls, const call_target& target);
 
 // The strace prefix that makes the call at position fail with error (an
 // errno name), or end the program there with SIGKILL when error is empty.
-std::vector<std::string> strace_injecting(const call_position &at, const std::string &error,
-                                          const std::vector<std::string> &strace_options = {});
+std::vector<std::string> strace_injecting(const call_position& at, const std::string& error,
+                                          const std::vector<std::string>& strace_options = {});
 
 } // namespace plb_test

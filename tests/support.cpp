@@ -22,7 +22,7 @@ namespace {
 
 std::string unique_scratch_name() {
     static std::atomic<unsigned> counter{0};
-    const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     std::string name = info != nullptr ? std::string(info->test_suite_name()) + "." + info->name()
                                        : std::string("scratch");
     std::replace_if(
@@ -42,7 +42,7 @@ scratch_dir::scratch_dir() {
 }
 
 scratch_dir::~scratch_dir() {
-    const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     if (info != nullptr && info->result() != nullptr && info->result()->Failed()) {
         std::cerr << "scratch directory kept: " << path_ << "\n";
         return;
@@ -51,7 +51,7 @@ scratch_dir::~scratch_dir() {
     fs::remove_all(path_, ignored);
 }
 
-std::string read_bytes(const std::string &path) {
+std::string read_bytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         throw std::runtime_error("cannot read " + path);
@@ -61,7 +61,7 @@ std::string read_bytes(const std::string &path) {
     return all.str();
 }
 
-void write_bytes(const std::string &path, const std::string &bytes) {
+void write_bytes(const std::string& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     out.close();
@@ -70,14 +70,14 @@ void write_bytes(const std::string &path, const std::string &bytes) {
     }
 }
 
-bool exists(const std::string &path) {
+bool exists(const std::string& path) {
     std::error_code ec;
     return fs::symlink_status(path, ec).type() != fs::file_type::not_found;
 }
 
-std::vector<std::string> entries(const std::string &dir) {
+std::vector<std::string> entries(const std::string& dir) {
     std::vector<std::string> names;
-    for (const auto &entry : fs::directory_iterator(dir)) {
+    for (const auto& entry : fs::directory_iterator(dir)) {
         names.push_back(entry.path().filename().string());
     }
     std::sort(names.begin(), names.end());

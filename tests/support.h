@@ -18,21 +18,21 @@ std::string ops_program();
 class scratch_dir {
   public:
     scratch_dir();
-    scratch_dir(const scratch_dir &) = delete;
-    scratch_dir &operator=(const scratch_dir &) = delete;
+    scratch_dir(const scratch_dir&) = delete;
+    scratch_dir& operator=(const scratch_dir&) = delete;
     ~scratch_dir();
 
-    const std::string &path() const { return path_; }
-    std::string operator/(const std::string &name) const { return path_ + "/" + name; }
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
 
   private:
     std::string path_;
 };
 
-std::string read_bytes(const std::string &path);
-void write_bytes(const std::string &path, const std::string &bytes);
-bool exists(const std::string &path); // anything at the name, even a dangling link
-std::vector<std::string> entries(const std::string &dir); // sorted names
+std::string read_bytes(const std::string& path);
+void write_bytes(const std::string& path, const std::string& bytes);
+bool exists(const std::string& path); // anything at the name, even a dangling link
+std::vector<std::string> entries(const std::string& dir); // sorted names
 
 // Bytes of the given length that make misplaced, lost or doubled bytes show,
 // including the ones a text-mode stream would change.
@@ -51,15 +51,15 @@ struct run_result {
 };
 
 // Runs argv in dir with standard output and error captured separately.
-run_result run(const std::vector<std::string> &argv, const std::string &dir,
-               const run_options &options = {});
+run_result run(const std::vector<std::string>& argv, const std::string& dir,
+               const run_options& options = {});
 
 // A program started in the background, for killing at a chosen moment.
 class background_run {
   public:
-    background_run(const std::vector<std::string> &argv, const std::string &dir);
-    background_run(const background_run &) = delete;
-    background_run &operator=(const background_run &) = delete;
+    background_run(const std::vector<std::string>& argv, const std::string& dir);
+    background_run(const background_run&) = delete;
+    background_run& operator=(const background_run&) = delete;
     ~background_run();
 
     void kill_after_microseconds(std::int64_t delay); // then waits for it
@@ -71,7 +71,7 @@ class background_run {
 
 // What the console shows for text the program writes: a text-mode stream on
 // Windows turns each newline into a carriage return and a newline.
-std::string console_text(const std::string &text);
+std::string console_text(const std::string& text);
 
 // Why this platform cannot run POSIX-only set-ups (links, resource limits,
 // strace), or empty where it can.
