@@ -5,13 +5,22 @@
 #include <stdexcept>
 
 namespace plb_test {
+namespace {
+
+// LeakSanitizer cannot work under ptrace; the sanitized build's leak checks
+// run in the tests that use no strace.
+std::vector<std::string> strace_command(const std::string& output) {
+    return {"strace", "-o", output, "-E", "ASAN_OPTIONS=detect_leaks=0"};
+}
+
+} // namespace
 
 std::vector<traced_call> trace_calls(const std::vector<std::string>& argv, const std::string& dir,
                                      const std::vector<std::string>& strace_options) {
     scratch_dir record;
     const std::string trace_path = record / "trace.txt";
     run_options options;
-    options.prefix = {"strace", "-o", trace_path};
+    options.prefix = strace_command(trace_path);
     options.prefix.insert(options.prefix.end(), strace_options.begin(), strace_options.end());
     (void)run(argv, dir, options);
 
@@ -51,7 +60,7 @@ std::vector<std::string> strace_injecting(const call_position& at, const std::st
         throw std::logic_error("no call to inject into");
     }
     const std::string effect = error.empty() ? "signal=KILL" : "error=" + error;
-    std::vector<std::string> prefix{"strace", "-o", "/dev/null"};
+    std::vector<std::string> prefix = strace_command("/dev/null");
     prefix.insert(prefix.end(), strace_options.begin(), strace_options.end());
     prefix.insert(prefix.end(), {"-e", "inject=" + at.name + ":" + effect +
                                            ":when=" + std::to_string(at.invocation)});
