@@ -168,6 +168,8 @@ int background_run::wait() {
 
 std::string console_text(const std::string& text) { return text; }
 
+bool is_superuser() { return ::geteuid() == 0; }
+
 std::string posix_only_reason() { return {}; }
 
 std::string strace_unusable_reason() {

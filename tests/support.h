@@ -77,6 +77,9 @@ std::string console_text(const std::string& text);
 // strace), or empty where it can.
 std::string posix_only_reason();
 
+// Whether permission bits are ignored for this process.
+bool is_superuser();
+
 // Empty when strace can trace and inject here, otherwise why not.
 std::string strace_unusable_reason();
 
