@@ -29,11 +29,8 @@ void expect_old_or_complete(const scratch_dir& d, const std::string& header,
 class crash : public splice_fixture {};
 
 TEST_F(crash, at_every_system_call_of_a_small_splice) {
-    for (const auto& why : {posix_only_reason(), strace_unusable_reason()}) {
-        if (!why.empty()) {
-            GTEST_SKIP() << why;
-        }
-    }
+    PLB_SKIP_IF(posix_only_reason());
+    PLB_SKIP_IF(strace_unusable_reason());
     lay_out();
     const auto calls = trace_calls({tool_program()}, dir.path());
     ASSERT_GT(calls.size(), 20U);
@@ -55,9 +52,7 @@ TEST_F(crash, at_every_system_call_of_a_small_splice) {
 }
 
 TEST_F(crash, at_spread_out_moments_of_a_large_splice) {
-    if (const auto why = posix_only_reason(); !why.empty()) {
-        GTEST_SKIP() << why;
-    }
+    PLB_SKIP_IF(posix_only_reason());
     header = pattern(16, 5);
     body = pattern(std::size_t{256} << 20, 6);
     const auto lay_out_in = [&](const scratch_dir& d) {

@@ -37,11 +37,8 @@ struct fault_case {
 class injected_faults : public splice_fixture, public ::testing::WithParamInterface<fault_case> {
   protected:
     void SetUp() override {
-        for (const auto& why : {posix_only_reason(), strace_unusable_reason()}) {
-            if (!why.empty()) {
-                GTEST_SKIP() << why;
-            }
-        }
+        PLB_SKIP_IF(posix_only_reason());
+        PLB_SKIP_IF(strace_unusable_reason());
     }
 };
 

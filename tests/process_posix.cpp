@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <stdexcept>
 #include <utility>
@@ -139,14 +140,14 @@ background_run::background_run(const std::vector<std::string>& argv, const std::
         exec_child(cargs, dir, null_fd, null_fd, {});
     }
     ::close(null_fd);
-    pid_ = pid;
+    process_ = pid;
 }
 
 background_run::~background_run() {
-    if (pid_ > 0) {
-        ::kill(static_cast<pid_t>(pid_), SIGKILL);
+    if (process_ > 0) {
+        ::kill(static_cast<pid_t>(process_), SIGKILL);
         int status = 0;
-        while (::waitpid(static_cast<pid_t>(pid_), &status, 0) < 0 && errno == EINTR) {
+        while (::waitpid(static_cast<pid_t>(process_), &status, 0) < 0 && errno == EINTR) {
         }
     }
 }
@@ -156,13 +157,13 @@ void background_run::kill_after_microseconds(std::int64_t delay) {
                    static_cast<long>((delay % 1000000) * 1000)};
     while (::nanosleep(&pause, &pause) != 0 && errno == EINTR) {
     }
-    ::kill(static_cast<pid_t>(pid_), SIGKILL);
+    ::kill(static_cast<pid_t>(process_), SIGKILL);
     wait();
 }
 
 int background_run::wait() {
-    const int status = wait_for(pid_);
-    pid_ = -1;
+    const int status = wait_for(process_);
+    process_ = -1;
     return status;
 }
 
@@ -171,6 +172,12 @@ std::string console_text(const std::string& text) { return text; }
 bool is_superuser() { return ::geteuid() == 0; }
 
 std::string posix_only_reason() { return {}; }
+
+std::string access_denied_reason() { return std::strerror(EACCES); }
+
+std::string open_files_replaceable_reason() {
+    return "POSIX replaces a file whatever other processes hold it open";
+}
 
 std::string strace_unusable_reason() {
     static const std::string reason = [] {

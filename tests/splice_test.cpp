@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -87,7 +89,7 @@ TEST_F(splice_fixture, temp_name_that_cannot_be_created_changes_nothing) {
     const auto r = run_tool();
 
     EXPECT_EQ(r.out, console_text(begin_line));
-    EXPECT_EQ(r.err, "I couldn't open the file \"logo_temp.bin\"\n");
+    EXPECT_EQ(r.err, console_text("I couldn't open the file \"logo_temp.bin\"\n"));
     EXPECT_EQ(r.exit_code, 1);
     expect_inputs_unchanged();
     EXPECT_EQ(read_bytes(dir / temp_name + "/inside.bin"), "keep");
@@ -115,9 +117,7 @@ struct planted_link {
 class planted_links : public splice_fixture, public ::testing::WithParamInterface<planted_link> {};
 
 TEST_P(planted_links, are_replaced_never_followed) {
-    if (const auto why = posix_only_reason(); !why.empty() && GetParam().symbolic) {
-        GTEST_SKIP() << why;
-    }
+    PLB_SKIP_IF(GetParam().symbolic ? posix_only_reason() : "");
     lay_out();
     const std::string victim = dir / "victim.bin";
     const std::string victim_bytes = pattern(300, 7);
@@ -163,9 +163,7 @@ class names_that_meet : public splice_fixture,
 
 TEST_P(names_that_meet, are_refused_before_anything_is_touched) {
     const auto& p = GetParam();
-    if (const auto why = posix_only_reason(); !why.empty() && p.symbolic) {
-        GTEST_SKIP() << why;
-    }
+    PLB_SKIP_IF(p.symbolic ? posix_only_reason() : "");
     write_bytes(dir / p.target, pattern(40, 3));
     if (p.symbolic) {
         fs::create_symlink(p.target, dir / p.link_name);
@@ -177,7 +175,7 @@ TEST_P(names_that_meet, are_refused_before_anything_is_touched) {
     const auto r = run_tool();
 
     EXPECT_EQ(r.out, console_text(begin_line));
-    EXPECT_EQ(r.err, p.message);
+    EXPECT_EQ(r.err, console_text(p.message));
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(entries(dir.path()), before);
     EXPECT_EQ(read_bytes(dir / p.target), pattern(40, 3));
@@ -239,9 +237,7 @@ TEST_F(splice_fixture, read_error_removes_the_partial_result_and_keeps_both_inpu
 // A file-size limit makes the kernel cut a write short and then refuse the
 // next one, as a full disk would.
 TEST_F(splice_fixture, write_error_removes_the_partial_result_and_keeps_both_inputs) {
-    if (const auto why = posix_only_reason(); !why.empty()) {
-        GTEST_SKIP() << why;
-    }
+    PLB_SKIP_IF(posix_only_reason());
     for (const std::uint64_t limit : {0U, 10U, 1000U, 4096U + 16U}) {
         SCOPED_TRACE(limit);
         scratch_dir case_dir;
@@ -265,9 +261,7 @@ TEST_F(splice_fixture, write_error_removes_the_partial_result_and_keeps_both_inp
 // With standard output closed, the temporary file would otherwise be handed
 // descriptor 1 and take in the progress lines.
 TEST_F(splice_fixture, closed_standard_output_does_not_leak_into_the_result) {
-    if (const auto why = posix_only_reason(); !why.empty()) {
-        GTEST_SKIP() << why;
-    }
+    PLB_SKIP_IF(posix_only_reason());
     lay_out();
     run_options options;
     options.close_stdout = true;
@@ -278,6 +272,30 @@ TEST_F(splice_fixture, closed_standard_output_does_not_leak_into_the_result) {
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(read_bytes(dir / second_name), header + body);
     EXPECT_EQ(entries(dir.path()), names{second_name});
+}
+
+// Windows will not replace a file that another program has open; the result
+// must then be given up, not forced.
+TEST_F(splice_fixture, destination_held_open_elsewhere_is_left_as_it_was) {
+    PLB_SKIP_IF(open_files_replaceable_reason());
+    lay_out();
+    background_run holder({hold_open_program(), second_name}, dir.path());
+    for (int waited = 0; waited < 600 && !exists(dir / (second_name + ".held")); ++waited) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_TRUE(exists(dir / (second_name + ".held")));
+
+    const auto r = run_tool();
+
+    write_bytes(dir / (second_name + ".release"), "");
+    EXPECT_EQ(holder.wait(), 0);
+    EXPECT_EQ(r.out,
+              success_output().substr(0, success_output().size() - console_text(end_line).size()));
+    EXPECT_EQ(r.err, console_text("replace logo_compressed.bin failed: " + access_denied_reason() +
+                                  "\r\n"));
+    EXPECT_EQ(r.exit_code, 1);
+    expect_inputs_unchanged();
+    EXPECT_FALSE(exists(dir / temp_name));
 }
 
 } // namespace

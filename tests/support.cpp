@@ -17,6 +17,7 @@ namespace plb_test {
 
 std::string tool_program() { return PLB_TOOL_PROGRAM; }
 std::string ops_program() { return PLB_OPS_PROGRAM; }
+std::string hold_open_program() { return PLB_HOLD_OPEN_PROGRAM; }
 
 namespace {
 

@@ -12,6 +12,7 @@ namespace plb_test {
 // The programs under test, as the build placed them.
 std::string tool_program();
 std::string ops_program();
+std::string hold_open_program();
 
 // A fresh, empty directory for one test, removed with everything in it when
 // the test ends (kept when it failed, to look into).
@@ -66,7 +67,7 @@ class background_run {
     int wait();                                       // exit status
 
   private:
-    long pid_ = -1;
+    std::intptr_t process_ = -1; // a process id, or a process handle on Windows
 };
 
 // What the console shows for text the program writes: a text-mode stream on
@@ -80,7 +81,19 @@ std::string posix_only_reason();
 // Whether permission bits are ignored for this process.
 bool is_superuser();
 
+// The system's words for "access denied", as the programs report them.
+std::string access_denied_reason();
+
+// Empty where a file that another process holds open cannot be replaced
+// (Windows), otherwise why the test does not apply.
+std::string open_files_replaceable_reason();
+
 // Empty when strace can trace and inject here, otherwise why not.
 std::string strace_unusable_reason();
 
 } // namespace plb_test
+
+// Skips the calling test, with the reason printed, when reason is not empty.
+#define PLB_SKIP_IF(reason)                                                                        \
+    if (const std::string plb_why = (reason); !plb_why.empty())                                    \
+    GTEST_SKIP() << plb_why

@@ -1,0 +1,17 @@
+# Fails unless the program at PROGRAM imports only DLLs that every Windows
+# ships, so that it runs wherever it is copied. Run with cmake -P.
+cmake_policy(SET CMP0057 NEW) # if(IN_LIST)
+execute_process(COMMAND ${OBJDUMP} -p ${PROGRAM} OUTPUT_VARIABLE dump RESULT_VARIABLE failed)
+if(failed)
+  message(FATAL_ERROR "cannot read the imports of ${PROGRAM}")
+endif()
+string(REGEX MATCHALL "DLL Name: [^\r\n]+" imports "${dump}")
+set(system_dlls "KERNEL32.dll;msvcrt.dll;USER32.dll;ADVAPI32.dll")
+foreach(import IN LISTS imports)
+  string(REPLACE "DLL Name: " "" dll "${import}")
+  string(STRIP "${dll}" dll)
+  if(NOT dll IN_LIST system_dlls)
+    message(FATAL_ERROR "${PROGRAM} needs ${dll}, which Windows does not ship")
+  endif()
+  message(STATUS "imports ${dll}")
+endforeach()

@@ -1,0 +1,211 @@
+// Windows half of the platform layer.
+#include "platform.h"
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <string>
+
+namespace parse_logo_bin::platform {
+namespace {
+
+status from_error(DWORD error) {
+    char* text = nullptr;
+    const DWORD length = ::FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+    std::string reason = length > 0 && text != nullptr ? std::string(text, length)
+                                                       : "error " + std::to_string(error);
+    if (text != nullptr) {
+        ::LocalFree(text);
+    }
+    // The system's texts end in a line break, which would break the message's line.
+    while (!reason.empty() &&
+           (reason.back() == '\n' || reason.back() == '\r' || reason.back() == ' ')) {
+        reason.pop_back();
+    }
+    return status{reason.empty() ? "error " + std::to_string(error) : reason};
+}
+
+status from_last_error() { return from_error(::GetLastError()); }
+
+// Paths are narrow texts in the system's code page, as the C runtime takes them.
+std::wstring widen(const char* path) {
+    const int size = ::MultiByteToWideChar(CP_ACP, 0, path, -1, nullptr, 0);
+    if (size <= 0) {
+        return {};
+    }
+    std::wstring wide(static_cast<std::size_t>(size), L'\0');
+    ::MultiByteToWideChar(CP_ACP, 0, path, -1, wide.data(), size);
+    wide.pop_back(); // the terminating NUL
+    return wide;
+}
+
+HANDLE handle_of(const file& f) { return reinterpret_cast<HANDLE>(f.handle()); }
+
+status open_with(const char* path, DWORD access, DWORD share, DWORD disposition, file& out) {
+    const HANDLE h = ::CreateFileW(widen(path).c_str(), access, share, nullptr, disposition,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        return from_last_error();
+    }
+    out = file(reinterpret_cast<std::intptr_t>(h));
+    return {};
+}
+
+constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr DWORD share_as_c_runtime = FILE_SHARE_READ | FILE_SHARE_WRITE;
+constexpr DWORD max_transfer = 1U << 30;
+
+identity identity_of(HANDLE h) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (::GetFileInformationByHandle(h, &info) == 0) {
+        return {};
+    }
+    return {true, info.dwVolumeSerialNumber,
+            (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+}
+
+} // namespace
+
+file& file::operator=(file&& other) noexcept {
+    if (this != &other) {
+        if (is_open()) {
+            ::CloseHandle(handle_of(*this));
+        }
+        handle_ = other.release();
+    }
+    return *this;
+}
+
+file::~file() {
+    if (is_open()) {
+        // Abandoned: nothing left to report to.
+        ::CloseHandle(handle_of(*this));
+    }
+}
+
+std::intptr_t file::release() {
+    const std::intptr_t h = handle_;
+    handle_ = invalid;
+    return h;
+}
+
+status file::close() {
+    const HANDLE h = reinterpret_cast<HANDLE>(release());
+    return ::CloseHandle(h) != 0 ? status{} : from_last_error();
+}
+
+status open_for_reading(const char* path, file& out) {
+    return open_with(path, GENERIC_READ, share_as_c_runtime, OPEN_EXISTING, out);
+}
+
+status open_for_update(const char* path, file& out) {
+    return open_with(path, GENERIC_READ | GENERIC_WRITE, share_as_c_runtime, OPEN_EXISTING, out);
+}
+
+status create_new(const char* path, file& out) {
+    // Not shared: nobody else may open or remove the file while it is built.
+    return open_with(path, GENERIC_WRITE, 0, CREATE_NEW, out);
+}
+
+status create_or_truncate(const char* path, file& out) {
+    return open_with(path, GENERIC_WRITE, share_as_c_runtime, CREATE_ALWAYS, out);
+}
+
+status remove_stale(const char* path) {
+    const std::wstring wide = widen(path);
+    const DWORD attributes = ::GetFileAttributesW(wide.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = ::GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? status{}
+                                                                              : from_error(error);
+    }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return {};
+    }
+    if (::DeleteFileW(wide.c_str()) == 0 && ::GetLastError() != ERROR_FILE_NOT_FOUND) {
+        return from_last_error();
+    }
+    return {};
+}
+
+transfer read_some(file& in, void* buffer, std::size_t size) {
+    DWORD got = 0;
+    const DWORD want = size < max_transfer ? static_cast<DWORD>(size) : max_transfer;
+    if (::ReadFile(handle_of(in), buffer, want, &got, nullptr) == 0) {
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_HANDLE_EOF || error == ERROR_BROKEN_PIPE) {
+            return {0, {}};
+        }
+        return {0, from_error(error)};
+    }
+    return {got, {}};
+}
+
+status write_all(file& out, const void* buffer, std::size_t size) {
+    const auto* p = static_cast<const char*>(buffer);
+    while (size > 0) {
+        DWORD put = 0;
+        const DWORD want = size < max_transfer ? static_cast<DWORD>(size) : max_transfer;
+        if (::WriteFile(handle_of(out), p, want, &put, nullptr) == 0) {
+            return from_last_error();
+        }
+        if (put == 0) {
+            // A write that takes nothing and reports nothing would loop forever.
+            return from_error(ERROR_WRITE_FAULT);
+        }
+        p += put;
+        size -= put;
+    }
+    return {};
+}
+
+transfer kernel_copy(file&, file&, std::size_t) { return {0, from_error(ERROR_NOT_SUPPORTED)}; }
+
+status seek_to(file& f, std::uint64_t offset) {
+    LARGE_INTEGER to{};
+    to.QuadPart = static_cast<LONGLONG>(offset);
+    return ::SetFilePointerEx(handle_of(f), to, nullptr, FILE_BEGIN) != 0 ? status{}
+                                                                          : from_last_error();
+}
+
+status sync(file& f) {
+    return ::FlushFileBuffers(handle_of(f)) != 0 ? status{} : from_last_error();
+}
+
+status replace(const char* from, const char* to) {
+    const BOOL moved = ::MoveFileExW(widen(from).c_str(), widen(to).c_str(),
+                                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    return moved != 0 ? status{} : from_last_error();
+}
+
+status remove_file(const char* path) {
+    return ::DeleteFileW(widen(path).c_str()) != 0 ? status{} : from_last_error();
+}
+
+// MOVEFILE_WRITE_THROUGH already returns only once the move is on disk.
+status sync_directory_of(const char*) { return {}; }
+
+identity identify(const char* path) {
+    // No access asked for, and backup semantics, so that any file or
+    // directory can be looked at whoever has it open.
+    const HANDLE h = ::CreateFileW(widen(path).c_str(), 0, share_all, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        return {};
+    }
+    const identity id = identity_of(h);
+    ::CloseHandle(h);
+    return id;
+}
+
+identity identify(const file& f) { return identity_of(handle_of(f)); }
+
+// The C runtime gives a process without standard handles streams that lead
+// nowhere, and file handles can never take their place.
+void keep_standard_streams_open() {}
+
+} // namespace parse_logo_bin::platform
