@@ -124,7 +124,11 @@ class temp_file {
 // memory use stays flat whatever the file sizes.
 constexpr std::size_t copy_buffer_size = std::size_t{1} << 20;
 
-outcome copy_by_reading(file& in, const char* in_path, file& out, const char* out_path) {
+// Copies everything from the current position of in to the end of out.
+// Plain reads and writes through one buffer: measured here, they beat the
+// kernel's copy_file_range, which the 16-byte header leaves copying to an
+// unaligned offset.
+outcome copy_rest(file& in, const char* in_path, file& out, const char* out_path) {
     const auto buffer = std::make_unique<char[]>(copy_buffer_size);
     for (;;) {
         auto got = platform::read_some(in, buffer.get(), copy_buffer_size);
@@ -137,21 +141,6 @@ outcome copy_by_reading(file& in, const char* in_path, file& out, const char* ou
         if (auto e =
                 check(platform::write_all(out, buffer.get(), got.count), write_failed, out_path)) {
             return e;
-        }
-    }
-}
-
-// Copies everything from the current position of in to the end of out.
-outcome copy_rest(file& in, const char* in_path, file& out, const char* out_path) {
-    for (;;) {
-        auto moved = platform::kernel_copy(in, out, copy_buffer_size);
-        if (!moved.result.ok()) {
-            // Refused, or failed part-way: reading and writing the rest either
-            // finishes the job or names the side that failed.
-            return copy_by_reading(in, in_path, out, out_path);
-        }
-        if (moved.count == 0) {
-            return std::nullopt;
         }
     }
 }

@@ -70,12 +70,6 @@ transfer read_some(file& in, void* buffer, std::size_t size);
 // Writes all size bytes, finishing short writes and retrying interrupted ones.
 status write_all(file& out, const void* buffer, std::size_t size);
 
-// Lets the system copy up to size bytes from in to out without passing them
-// through this process. count 0 with an ok status means end of input; a
-// failed status means the caller should copy the rest by reading and writing,
-// which also tells a read error from a write error.
-transfer kernel_copy(file& in, file& out, std::size_t size);
-
 // Moves the file position to offset bytes from the start.
 status seek_to(file& f, std::uint64_t offset);
 

@@ -135,25 +135,6 @@ status write_all(file& out, const void* buffer, std::size_t size) {
     return {};
 }
 
-transfer kernel_copy(file& in, file& out, std::size_t size) {
-#if defined(__linux__)
-    for (;;) {
-        const ssize_t n = ::copy_file_range(fd_of(in), nullptr, fd_of(out), nullptr, size, 0U);
-        if (n >= 0) {
-            return {static_cast<std::size_t>(n), {}};
-        }
-        if (errno != EINTR) {
-            return {0, from_errno()};
-        }
-    }
-#else
-    (void)in;
-    (void)out;
-    (void)size;
-    return {0, from_errno(ENOSYS)};
-#endif
-}
-
 status seek_to(file& f, std::uint64_t offset) {
     if (::lseek(fd_of(f), static_cast<off_t>(offset), SEEK_SET) < 0) {
         return from_errno();

@@ -163,8 +163,6 @@ status write_all(file& out, const void* buffer, std::size_t size) {
     return {};
 }
 
-transfer kernel_copy(file&, file&, std::size_t) { return {0, from_error(ERROR_NOT_SUPPORTED)}; }
-
 status seek_to(file& f, std::uint64_t offset) {
     LARGE_INTEGER to{};
     to.QuadPart = static_cast<LONGLONG>(offset);

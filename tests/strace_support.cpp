@@ -15,13 +15,11 @@ std::vector<std::string> strace_command(const std::string& output) {
 
 } // namespace
 
-std::vector<traced_call> trace_calls(const std::vector<std::string>& argv, const std::string& dir,
-                                     const std::vector<std::string>& strace_options) {
+std::vector<traced_call> trace_calls(const std::vector<std::string>& argv, const std::string& dir) {
     scratch_dir record;
     const std::string trace_path = record / "trace.txt";
     run_options options;
     options.prefix = strace_command(trace_path);
-    options.prefix.insert(options.prefix.end(), strace_options.begin(), strace_options.end());
     (void)run(argv, dir, options);
 
     std::vector<traced_call> calls;
@@ -54,14 +52,12 @@ call_position locate(const std::vector<traced_call>& calls, const call_target& t
     return {};
 }
 
-std::vector<std::string> strace_injecting(const call_position& at, const std::string& error,
-                                          const std::vector<std::string>& strace_options) {
+std::vector<std::string> strace_injecting(const call_position& at, const std::string& error) {
     if (at.invocation == 0) {
         throw std::logic_error("no call to inject into");
     }
     const std::string effect = error.empty() ? "signal=KILL" : "error=" + error;
     std::vector<std::string> prefix = strace_command("/dev/null");
-    prefix.insert(prefix.end(), strace_options.begin(), strace_options.end());
     prefix.insert(prefix.end(), {"-e", "inject=" + at.name + ":" + effect +
                                            ":when=" + std::to_string(at.invocation)});
     return prefix;

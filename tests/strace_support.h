@@ -15,10 +15,8 @@ struct traced_call {
     std::string line; // as strace printed it
 };
 
-// The system calls that argv makes when run in dir, after the given strace
-// options (so that injections which change the path taken are in force).
-std::vector<traced_call> trace_calls(const std::vector<std::string>& argv, const std::string& dir,
-                                     const std::vector<std::string>& strace_options = {});
+// The system calls that argv makes when run in dir.
+std::vector<traced_call> trace_calls(const std::vector<std::string>& argv, const std::string& dir);
 
 // Names a call in a trace: the first call whose name starts with name_prefix
 // and whose line contains text, made after the first call whose line
@@ -40,7 +38,6 @@ call_position locate(const std::vector<traced_call>& calls, const call_target& t
 
 // The strace prefix that makes the call at position fail with error (an
 // errno name), or end the program there with SIGKILL when error is empty.
-std::vector<std::string> strace_injecting(const call_position& at, const std::string& error,
-                                          const std::vector<std::string>& strace_options = {});
+std::vector<std::string> strace_injecting(const call_position& at, const std::string& error);
 
 } // namespace plb_test
