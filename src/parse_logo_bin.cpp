@@ -74,7 +74,7 @@ void refuse_temp_file(const char* path) {
 // Result files are built under the fixed temporary name, then either kept,
 // by replacing their destination in one durable step, or discarded.
 class temp_file {
-  public:
+public:
     // Never opens what already stands at the name: a link planted there would
     // otherwise lead the writes into another file.
     status create() {
@@ -111,7 +111,7 @@ class temp_file {
         return check(platform::sync_directory_of(destination), replace_failed, destination);
     }
 
-  private:
+private:
     file out_;
 };
 
@@ -155,6 +155,8 @@ void refuse_same_file(const char* first_path, const char* second_path) {
 } // namespace
 
 void merge(const char* first_path, const char* second_path) {
+    // Another run in this directory would share the temporary file.
+    const auto lock = platform::lock_working_directory();
     refuse_temp_file(first_path);
     refuse_temp_file(second_path);
     refuse_same_file(first_path, second_path);
@@ -241,6 +243,7 @@ void create_logo_header_file(const char* source_path, const char* header_path) {
 }
 
 void remove_header_info_from_file(const char* path) {
+    const auto lock = platform::lock_working_directory();
     refuse_temp_file(path);
 
     file source;

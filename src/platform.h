@@ -21,7 +21,7 @@ struct [[nodiscard]] status {
 // right only for a file being abandoned; the success path calls close() and
 // checks what it says.
 class file {
-  public:
+public:
     file() = default;
     explicit file(std::intptr_t handle) : handle_(handle) {}
     file(const file&) = delete;
@@ -33,10 +33,11 @@ class file {
     bool is_open() const { return handle_ != invalid; }
     std::intptr_t handle() const { return handle_; }
     status close();
-
-  private:
-    static constexpr std::intptr_t invalid = -1;
+    // Hands the handle over to the caller, who closes it.
     std::intptr_t release();
+
+private:
+    static constexpr std::intptr_t invalid = -1;
     std::intptr_t handle_ = invalid;
 };
 
@@ -99,6 +100,31 @@ struct identity {
 };
 identity identify(const char* path);
 identity identify(const file& f);
+
+// Keeps the operations that use the temporary file in the current directory
+// one at a time: held from lock_working_directory() until destroyed (or the
+// process ends), across processes.
+class working_directory_lock {
+public:
+    working_directory_lock() = default;
+    explicit working_directory_lock(std::intptr_t handle) : handle_(handle) {}
+    working_directory_lock(const working_directory_lock&) = delete;
+    working_directory_lock& operator=(const working_directory_lock&) = delete;
+    working_directory_lock(working_directory_lock&& other) noexcept : handle_(other.handle_) {
+        other.handle_ = invalid;
+    }
+    working_directory_lock& operator=(working_directory_lock&&) = delete;
+    ~working_directory_lock();
+
+private:
+    static constexpr std::intptr_t invalid = -1;
+    std::intptr_t handle_ = invalid;
+};
+
+// Waits until no other operation holds the current directory's lock, then
+// takes it. Where the system offers no such lock, goes on without one: the
+// operation then runs as it would have without the lock.
+working_directory_lock lock_working_directory();
 
 // Makes sure the standard streams stand on open descriptors, so that a file
 // opened later cannot take one of their places and receive console text.

@@ -2,6 +2,7 @@
 #include "platform.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -188,6 +189,28 @@ identity identify(const char* path) {
 identity identify(const file& f) {
     struct stat st {};
     return ::fstat(fd_of(f), &st) == 0 ? identity_of(st) : identity{};
+}
+
+working_directory_lock::~working_directory_lock() {
+    if (handle_ != invalid) {
+        // Closing the descriptor releases the lock; nothing was written through it.
+        ::close(static_cast<int>(handle_));
+    }
+}
+
+working_directory_lock lock_working_directory() {
+    file dir;
+    if (!open_with(".", O_RDONLY | O_DIRECTORY, dir).ok()) {
+        return {};
+    }
+    int rc = 0;
+    do {
+        rc = ::flock(fd_of(dir), LOCK_EX);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+        return {}; // no locks on this file system (ENOLCK, EOPNOTSUPP, ...)
+    }
+    return working_directory_lock(dir.release());
 }
 
 void keep_standard_streams_open() {

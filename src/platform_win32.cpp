@@ -6,6 +6,8 @@
 #endif
 #include <windows.h>
 
+#include <cwchar>
+#include <cwctype>
 #include <string>
 
 namespace parse_logo_bin::platform {
@@ -201,6 +203,58 @@ identity identify(const char* path) {
 }
 
 identity identify(const file& f) { return identity_of(handle_of(f)); }
+
+working_directory_lock::~working_directory_lock() {
+    if (handle_ != invalid) {
+        const HANDLE mutex = reinterpret_cast<HANDLE>(handle_);
+        ::ReleaseMutex(mutex);
+        ::CloseHandle(mutex);
+    }
+}
+
+namespace {
+
+// A name for the directory's lock, the same for every spelling of its path.
+std::wstring lock_name_of(const std::wstring& full_path) {
+    std::uint64_t hash = 14695981039346656037ULL; // 64-bit FNV-1a
+    for (const wchar_t c : full_path) {
+        const wchar_t folded = c == L'/' ? L'\\' : static_cast<wchar_t>(::towlower(c));
+        hash = (hash ^ static_cast<std::uint64_t>(folded)) * 1099511628211ULL;
+    }
+    wchar_t name[64];
+    ::swprintf(name, 64, L"parse_logo_bin-%016llx", static_cast<unsigned long long>(hash));
+    return name;
+}
+
+} // namespace
+
+// Directories cannot be locked on Windows; a named mutex, one per directory,
+// serves instead. The system releases it if the holder ends without doing so.
+working_directory_lock lock_working_directory() {
+    std::wstring full(MAX_PATH, L'\0');
+    DWORD length = ::GetFullPathNameW(L".", static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (length >= full.size()) {
+        full.resize(length);
+        length = ::GetFullPathNameW(L".", static_cast<DWORD>(full.size()), full.data(), nullptr);
+    }
+    if (length == 0 || length >= full.size()) {
+        return {};
+    }
+    full.resize(length);
+    while (!full.empty() && (full.back() == L'\\' || full.back() == L'/')) {
+        full.pop_back();
+    }
+    const HANDLE mutex = ::CreateMutexW(nullptr, FALSE, lock_name_of(full).c_str());
+    if (mutex == nullptr) {
+        return {};
+    }
+    const DWORD waited = ::WaitForSingleObject(mutex, INFINITE);
+    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+        ::CloseHandle(mutex);
+        return {};
+    }
+    return working_directory_lock(reinterpret_cast<std::intptr_t>(mutex));
+}
 
 // The C runtime gives a process without standard handles streams that lead
 // nowhere, and file handles can never take their place.

@@ -32,7 +32,7 @@ struct fault_case {
 };
 
 class injected_faults : public splice_fixture, public ::testing::WithParamInterface<fault_case> {
-  protected:
+protected:
     void SetUp() override {
         PLB_SKIP_IF(posix_only_reason());
         PLB_SKIP_IF(strace_unusable_reason());

@@ -32,7 +32,7 @@ std::string expected_trimmed(const std::string& source) {
 }
 
 class header_ops : public ::testing::Test {
-  protected:
+protected:
     scratch_dir dir;
 
     run_result run_ops(const std::vector<std::string>& args,

@@ -128,6 +128,38 @@ run_result run(const std::vector<std::string>& argv, const std::string& dir,
     return result;
 }
 
+std::vector<run_result> run_together(const std::vector<std::vector<std::string>>& argvs,
+                                     const std::string& dir) {
+    // Files rather than pipes: nothing reads while they all run.
+    scratch_dir capture;
+    std::vector<pid_t> pids;
+    for (std::size_t i = 0; i < argvs.size(); ++i) {
+        const std::string out_path = capture / ("out" + std::to_string(i));
+        const std::string err_path = capture / ("err" + std::to_string(i));
+        const int out_fd = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        const int err_fd = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        std::vector<std::string> args = argvs[i];
+        auto cargs = c_argv(args);
+        const pid_t pid = ::fork();
+        if (pid < 0) {
+            throw std::runtime_error("fork failed");
+        }
+        if (pid == 0) {
+            exec_child(cargs, dir, out_fd, err_fd, {});
+        }
+        ::close(out_fd);
+        ::close(err_fd);
+        pids.push_back(pid);
+    }
+    std::vector<run_result> results(pids.size());
+    for (std::size_t i = 0; i < pids.size(); ++i) {
+        results[i].exit_code = wait_for(pids[i]);
+        results[i].out = read_bytes(capture / ("out" + std::to_string(i)));
+        results[i].err = read_bytes(capture / ("err" + std::to_string(i)));
+    }
+    return results;
+}
+
 background_run::background_run(const std::vector<std::string>& argv, const std::string& dir) {
     std::vector<std::string> args = argv;
     auto cargs = c_argv(args);

@@ -108,6 +108,26 @@ run_result run(const std::vector<std::string>& argv, const std::string& dir,
     return result;
 }
 
+std::vector<run_result> run_together(const std::vector<std::vector<std::string>>& argvs,
+                                     const std::string& dir) {
+    scratch_dir capture;
+    std::vector<HANDLE> processes;
+    for (std::size_t i = 0; i < argvs.size(); ++i) {
+        const HANDLE out = inheritable_file(capture / ("out" + std::to_string(i)));
+        const HANDLE err = inheritable_file(capture / ("err" + std::to_string(i)));
+        processes.push_back(start(argvs[i], dir, out, err).hProcess);
+        ::CloseHandle(out);
+        ::CloseHandle(err);
+    }
+    std::vector<run_result> results(processes.size());
+    for (std::size_t i = 0; i < processes.size(); ++i) {
+        results[i].exit_code = finish(processes[i]);
+        results[i].out = read_bytes(capture / ("out" + std::to_string(i)));
+        results[i].err = read_bytes(capture / ("err" + std::to_string(i)));
+    }
+    return results;
+}
+
 background_run::background_run(const std::vector<std::string>& argv, const std::string& dir) {
     const PROCESS_INFORMATION process = start(argv, dir, nullptr, nullptr);
     process_ = reinterpret_cast<std::intptr_t>(process.hProcess);

@@ -22,7 +22,7 @@ inline std::string merge_line(int index, const std::string& name) {
 }
 
 class splice_fixture : public ::testing::Test {
-  protected:
+protected:
     scratch_dir dir;
     std::string header = pattern(16, 1);
     std::string body = pattern(4096 + 7, 2);

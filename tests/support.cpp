@@ -44,7 +44,8 @@ scratch_dir::scratch_dir() {
 
 scratch_dir::~scratch_dir() {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    if (info != nullptr && info->result() != nullptr && info->result()->Failed()) {
+    if (keep_on_failure_ && info != nullptr && info->result() != nullptr &&
+        info->result()->Failed()) {
         std::cerr << "scratch directory kept: " << path_ << "\n";
         return;
     }

@@ -17,17 +17,21 @@ std::string hold_open_program();
 // A fresh, empty directory for one test, removed with everything in it when
 // the test ends (kept when it failed, to look into).
 class scratch_dir {
-  public:
+public:
     scratch_dir();
     scratch_dir(const scratch_dir&) = delete;
     scratch_dir& operator=(const scratch_dir&) = delete;
     ~scratch_dir();
 
+    // For directories too large to keep: removed even when the test failed.
+    void remove_even_on_failure() { keep_on_failure_ = false; }
+
     const std::string& path() const { return path_; }
     std::string operator/(const std::string& name) const { return path_ + "/" + name; }
 
-  private:
+private:
     std::string path_;
+    bool keep_on_failure_ = true;
 };
 
 std::string read_bytes(const std::string& path);
@@ -55,9 +59,13 @@ struct run_result {
 run_result run(const std::vector<std::string>& argv, const std::string& dir,
                const run_options& options = {});
 
+// Starts every argv in dir at once, then waits for them all.
+std::vector<run_result> run_together(const std::vector<std::vector<std::string>>& argvs,
+                                     const std::string& dir);
+
 // A program started in the background, for killing at a chosen moment.
 class background_run {
-  public:
+public:
     background_run(const std::vector<std::string>& argv, const std::string& dir);
     background_run(const background_run&) = delete;
     background_run& operator=(const background_run&) = delete;
@@ -66,7 +74,7 @@ class background_run {
     void kill_after_microseconds(std::int64_t delay); // then waits for it
     int wait();                                       // exit status
 
-  private:
+private:
     std::intptr_t process_ = -1; // a process id, or a process handle on Windows
 };
 
