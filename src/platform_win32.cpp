@@ -6,7 +6,6 @@
 #endif
 #include <windows.h>
 
-#include <cwchar>
 #include <cwctype>
 #include <string>
 
@@ -45,7 +44,12 @@ std::wstring widen(const char* path) {
     return wide;
 }
 
-HANDLE handle_of(const file& f) { return reinterpret_cast<HANDLE>(f.handle()); }
+// Handles are kept as integers so that the shared header needs no windows.h.
+HANDLE as_handle(std::intptr_t value) {
+    return reinterpret_cast<HANDLE>(value); // NOLINT(performance-no-int-to-ptr)
+}
+
+HANDLE handle_of(const file& f) { return as_handle(f.handle()); }
 
 status open_with(const char* path, DWORD access, DWORD share, DWORD disposition, file& out) {
     const HANDLE h = ::CreateFileW(widen(path).c_str(), access, share, nullptr, disposition,
@@ -96,7 +100,7 @@ std::intptr_t file::release() {
 }
 
 status file::close() {
-    const HANDLE h = reinterpret_cast<HANDLE>(release());
+    const HANDLE h = as_handle(release());
     return ::CloseHandle(h) != 0 ? status{} : from_last_error();
 }
 
@@ -206,7 +210,7 @@ identity identify(const file& f) { return identity_of(handle_of(f)); }
 
 working_directory_lock::~working_directory_lock() {
     if (handle_ != invalid) {
-        const HANDLE mutex = reinterpret_cast<HANDLE>(handle_);
+        const HANDLE mutex = as_handle(handle_);
         ::ReleaseMutex(mutex);
         ::CloseHandle(mutex);
     }
@@ -221,8 +225,10 @@ std::wstring lock_name_of(const std::wstring& full_path) {
         const wchar_t folded = c == L'/' ? L'\\' : static_cast<wchar_t>(::towlower(c));
         hash = (hash ^ static_cast<std::uint64_t>(folded)) * 1099511628211ULL;
     }
-    wchar_t name[64];
-    ::swprintf(name, 64, L"parse_logo_bin-%016llx", static_cast<unsigned long long>(hash));
+    std::wstring name = L"parse_logo_bin-";
+    for (int shift = 60; shift >= 0; shift -= 4) {
+        name.push_back(L"0123456789abcdef"[(hash >> shift) & 0xF]);
+    }
     return name;
 }
 

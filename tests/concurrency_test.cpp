@@ -7,7 +7,7 @@
 namespace plb_test {
 namespace {
 
-constexpr int runs_at_once = 8;
+constexpr std::size_t runs_at_once = 8;
 constexpr int rounds = 50;
 
 TEST_F(splice_fixture, runs_started_together_splice_exactly_once) {

@@ -58,6 +58,10 @@ HANDLE inheritable_file(const std::string& path) {
     return h;
 }
 
+HANDLE as_handle(std::intptr_t value) {
+    return reinterpret_cast<HANDLE>(value); // NOLINT(performance-no-int-to-ptr)
+}
+
 PROCESS_INFORMATION start(const std::vector<std::string>& argv, const std::string& dir, HANDLE out,
                           HANDLE err) {
     STARTUPINFOW startup{};
@@ -135,7 +139,7 @@ background_run::background_run(const std::vector<std::string>& argv, const std::
 
 background_run::~background_run() {
     if (process_ != -1) {
-        const HANDLE process = reinterpret_cast<HANDLE>(process_);
+        const HANDLE process = as_handle(process_);
         ::TerminateProcess(process, 1);
         ::WaitForSingleObject(process, INFINITE);
         ::CloseHandle(process);
@@ -144,12 +148,12 @@ background_run::~background_run() {
 
 void background_run::kill_after_microseconds(std::int64_t delay) {
     ::Sleep(static_cast<DWORD>(delay / 1000));
-    ::TerminateProcess(reinterpret_cast<HANDLE>(process_), 1);
+    ::TerminateProcess(as_handle(process_), 1);
     wait();
 }
 
 int background_run::wait() {
-    const int code = finish(reinterpret_cast<HANDLE>(process_));
+    const int code = finish(as_handle(process_));
     process_ = -1;
     return code;
 }
