@@ -86,6 +86,21 @@ void drain(std::vector<std::pair<int, std::string*>> pipes) {
     }
 }
 
+// Starts argv in dir with its output on the given descriptors.
+pid_t spawn(const std::vector<std::string>& argv, const std::string& dir, int out_fd, int err_fd,
+            const run_options& options) {
+    std::vector<std::string> args = argv;
+    auto cargs = c_argv(args);
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        throw std::runtime_error("fork failed");
+    }
+    if (pid == 0) {
+        exec_child(cargs, dir, out_fd, err_fd, options);
+    }
+    return pid;
+}
+
 int exit_status_of(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
 
 int wait_for(long pid) {
@@ -111,15 +126,7 @@ run_result run(const std::vector<std::string>& argv, const std::string& dir,
     }
     std::vector<std::string> args = options.prefix;
     args.insert(args.end(), argv.begin(), argv.end());
-    auto cargs = c_argv(args);
-
-    const pid_t pid = ::fork();
-    if (pid < 0) {
-        throw std::runtime_error("fork failed");
-    }
-    if (pid == 0) {
-        exec_child(cargs, dir, out_pipe[1], err_pipe[1], options);
-    }
+    const pid_t pid = spawn(args, dir, out_pipe[1], err_pipe[1], options);
     ::close(out_pipe[1]);
     ::close(err_pipe[1]);
     run_result result;
@@ -138,18 +145,12 @@ std::vector<run_result> run_together(const std::vector<std::vector<std::string>>
         const std::string err_path = capture / ("err" + std::to_string(i));
         const int out_fd = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
         const int err_fd = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-        std::vector<std::string> args = argvs[i];
-        auto cargs = c_argv(args);
-        const pid_t pid = ::fork();
-        if (pid < 0) {
-            throw std::runtime_error("fork failed");
+        if (out_fd < 0 || err_fd < 0) {
+            throw std::runtime_error("cannot create the output files");
         }
-        if (pid == 0) {
-            exec_child(cargs, dir, out_fd, err_fd, {});
-        }
+        pids.push_back(spawn(argvs[i], dir, out_fd, err_fd, {}));
         ::close(out_fd);
         ::close(err_fd);
-        pids.push_back(pid);
     }
     std::vector<run_result> results(pids.size());
     for (std::size_t i = 0; i < pids.size(); ++i) {
@@ -161,18 +162,9 @@ std::vector<run_result> run_together(const std::vector<std::vector<std::string>>
 }
 
 background_run::background_run(const std::vector<std::string>& argv, const std::string& dir) {
-    std::vector<std::string> args = argv;
-    auto cargs = c_argv(args);
     const int null_fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-    const pid_t pid = ::fork();
-    if (pid < 0) {
-        throw std::runtime_error("fork failed");
-    }
-    if (pid == 0) {
-        exec_child(cargs, dir, null_fd, null_fd, {});
-    }
+    process_ = spawn(argv, dir, null_fd, null_fd, {});
     ::close(null_fd);
-    process_ = pid;
 }
 
 background_run::~background_run() {
