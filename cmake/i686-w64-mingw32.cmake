@@ -1,16 +1,8 @@
-# Cross-compiles the 32-bit Windows console program with Debian's MinGW-w64,
-# and runs what it builds (tests included) under Wine. The POSIX thread model
-# gives the C++ threading library that GoogleTest needs.
-set(CMAKE_SYSTEM_NAME Windows)
+# The 32-bit Windows console program, the product's home: PE32, run under
+# 32-bit Wine.
 set(CMAKE_SYSTEM_PROCESSOR i686)
-
-set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-
+set(PLB_MINGW_TARGET i686-w64-mingw32)
+# The image format objdump names for it, which a test checks.
+set(PLB_PE_FORMAT pei-i386)
 set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)
