@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
-#include <optional>
 #include <string>
 
 namespace parse_logo_bin {
@@ -16,65 +15,72 @@ namespace {
 using platform::file;
 using platform::status;
 
-// What a step found wrong: the message it calls for, the file it concerns and
-// the system's reason.
-struct error {
-    const char* format;
-    std::string path;
-    std::string reason;
-};
-
-using outcome = std::optional<error>;
-
 constexpr const char* read_failed = "read %s failed: %s\r\n";
 constexpr const char* write_failed = "write %s failed: %s\r\n";
 constexpr const char* replace_failed = "replace %s failed: %s\r\n";
 constexpr const char* delete_failed = "delete %s failed: %s\r\n";
 
+// The message a format gives, for standard error unless said otherwise.
+template <typename... Args> failure message(const char* format, Args... args) {
+    const int size = std::snprintf(nullptr, 0, format, args...);
+    std::string text(size > 0 ? static_cast<std::size_t>(size) : 0, '\0');
+    (void)std::snprintf(text.data(), text.size() + 1, format, args...);
+    return failure{false, text};
+}
+
+failure on_standard_output(failure f) {
+    f.on_standard_output = true;
+    return f;
+}
+
+// Turns the system's reason for a failed step into its message.
 outcome check(const status& result, const char* format, const char* path) {
     if (result.ok()) {
         return std::nullopt;
     }
-    return error{format, path, result.reason};
+    return message(format, path, result.reason.c_str());
 }
 
-// Progress and failure messages are only reports: a console that cannot take
-// them changes nothing about the files, so their results are not acted on.
-template <typename... Args> void report(std::FILE* stream, const char* format, Args... args) {
-    (void)std::fprintf(stream, format, args...);
-}
-
-void report_line(const char* text) { (void)std::puts(text); }
-
-[[noreturn]] void quit() { std::exit(EXIT_FAILURE); }
-
-[[noreturn]] void fail(const error& e) {
-    report(stderr, e.format, e.path.c_str(), e.reason.c_str());
-    quit();
-}
-
-void fail_on(const outcome& e) {
-    if (e) {
-        fail(*e);
-    }
+// Progress lines are only reports: a console that cannot take them changes
+// nothing about the files, so their results are not acted on.
+void report_progress(int index, const char* path) {
+    (void)std::printf("merge file%d_name:%s\r\n", index, path);
 }
 
 // A file that must not be the temporary file: removing a stale temporary
 // file first would delete it, and writing the temporary file would overwrite
 // the bytes being read.
-void refuse_temp_file(const char* path) {
+outcome refuse_temp_file(const char* path) {
     const bool by_name =
         std::filesystem::path(path).lexically_normal() == std::filesystem::path(temp_file_name);
     if (by_name || platform::identify(path) == platform::identify(temp_file_name)) {
-        report(stderr, "%s is the temporary splice file\r\n", path);
-        quit();
+        return message("%s is the temporary splice file\r\n", path);
     }
+    return std::nullopt;
 }
 
-// Result files are built under the fixed temporary name, then either kept,
-// by replacing their destination in one durable step, or discarded.
+outcome refuse_same_file(const char* first_path, const char* second_path) {
+    if (platform::identify(first_path) == platform::identify(second_path)) {
+        return message("merge %s and %s failed: same file\r\n", first_path, second_path);
+    }
+    return std::nullopt;
+}
+
+// A result file built under the fixed temporary name. It is either kept, by
+// replacing its destination in one durable step, or discarded when it goes
+// out of scope, unless left_as_it_is() says that it stays for whoever looks
+// into what went wrong.
 class temp_file {
 public:
+    temp_file() = default;
+    temp_file(const temp_file&) = delete;
+    temp_file& operator=(const temp_file&) = delete;
+    ~temp_file() {
+        if (created_ && !kept_ && !left_) {
+            discard();
+        }
+    }
+
     // Never opens what already stands at the name: a link planted there would
     // otherwise lead the writes into another file.
     status create() {
@@ -82,43 +88,43 @@ public:
         if (!removed.ok()) {
             return removed;
         }
-        return platform::create_new(temp_file_name, out_);
+        auto created = platform::create_new(temp_file_name, out_);
+        created_ = created.ok();
+        return created;
     }
 
     file& out() { return out_; }
 
-    void discard() {
-        if (out_.is_open()) {
-            (void)out_.close(); // being thrown away: a close error changes nothing
-        }
-        (void)platform::remove_file(temp_file_name); // at worst a stale file the next run clears
-    }
+    void left_as_it_is() { left_ = true; }
 
     // Makes the content durable before it takes the destination's name, so a
     // crash leaves either the old destination or the complete new one.
     outcome keep(const char* destination) {
-        outcome e = check(platform::sync(out_), write_failed, temp_file_name);
-        if (!e) {
-            e = check(out_.close(), write_failed, temp_file_name);
-        }
-        if (!e) {
-            e = check(platform::replace(temp_file_name, destination), replace_failed, destination);
-        }
-        if (e) {
-            discard();
+        if (auto e = check(platform::sync(out_), write_failed, temp_file_name)) {
             return e;
         }
+        if (auto e = check(out_.close(), write_failed, temp_file_name)) {
+            return e;
+        }
+        if (auto e = check(platform::replace(temp_file_name, destination), replace_failed,
+                           destination)) {
+            return e;
+        }
+        kept_ = true;
         return check(platform::sync_directory_of(destination), replace_failed, destination);
     }
 
 private:
-    file out_;
-};
+    void discard() {
+        (void)out_.close(); // being thrown away: a close error changes nothing
+        (void)platform::remove_file(temp_file_name); // at worst a stale file the next run clears
+    }
 
-[[noreturn]] void fail_and_discard(temp_file& temp, const error& e) {
-    temp.discard();
-    fail(e);
-}
+    file out_;
+    bool created_ = false;
+    bool kept_ = false;
+    bool left_ = false;
+};
 
 // Large enough that each system call moves plenty of data, small enough that
 // memory use stays flat whatever the file sizes.
@@ -132,8 +138,8 @@ outcome copy_rest(file& in, const char* in_path, file& out, const char* out_path
     const auto buffer = std::make_unique<char[]>(copy_buffer_size);
     for (;;) {
         auto got = platform::read_some(in, buffer.get(), copy_buffer_size);
-        if (!got.result.ok()) {
-            return error{read_failed, in_path, got.result.reason};
+        if (auto e = check(got.result, read_failed, in_path)) {
+            return e;
         }
         if (got.count == 0) {
             return std::nullopt;
@@ -145,87 +151,58 @@ outcome copy_rest(file& in, const char* in_path, file& out, const char* out_path
     }
 }
 
-void refuse_same_file(const char* first_path, const char* second_path) {
-    if (platform::identify(first_path) == platform::identify(second_path)) {
-        report(stderr, "merge %s and %s failed: same file\r\n", first_path, second_path);
-        quit();
+// Appends the whole file at path to the temporary file, as input index.
+outcome append_input(int index, const char* path, temp_file& temp) {
+    file in;
+    if (!platform::open_for_reading(path, in).ok()) {
+        // A missing input leaves the temporary file as far as it got.
+        temp.left_as_it_is();
+        return on_standard_output(message("fopen %s failed\r\n", path));
     }
+    if (platform::identify(in) == platform::identify(temp.out())) {
+        return message("%s is the temporary splice file\r\n", path);
+    }
+    report_progress(index, path);
+    if (auto e = copy_rest(in, path, temp.out(), temp_file_name)) {
+        return e;
+    }
+    return check(in.close(), read_failed, path);
 }
 
-} // namespace
-
-void merge(const char* first_path, const char* second_path) {
-    // Another run in this directory would share the temporary file.
-    const auto lock = platform::lock_working_directory();
-    refuse_temp_file(first_path);
-    refuse_temp_file(second_path);
-    refuse_same_file(first_path, second_path);
-
-    temp_file temp;
-    if (!temp.create().ok()) {
-        report(stderr, "I couldn't open the file \"%s\"\n", temp_file_name);
-        quit();
-    }
-    const char* const paths[] = {first_path, second_path};
-    for (int index = 0; index < 2; ++index) {
-        const char* path = paths[index];
-        file in;
-        // A missing input leaves the temporary file as far as it got, for
-        // whoever looks into what went wrong.
-        if (!platform::open_for_reading(path, in).ok()) {
-            report(stdout, "fopen %s failed\r\n", path);
-            quit();
-        }
-        if (platform::identify(in) == platform::identify(temp.out())) {
-            temp.discard();
-            report(stderr, "%s is the temporary splice file\r\n", path);
-            quit();
-        }
-        report(stdout, "merge file%d_name:%s\r\n", index, path);
-        if (auto e = copy_rest(in, path, temp.out(), temp_file_name)) {
-            fail_and_discard(temp, *e);
-        }
-        if (auto e = check(in.close(), read_failed, path)) {
-            fail_and_discard(temp, *e);
-        }
-    }
-    fail_on(temp.keep(second_path));
-
-    // Only now may the first file go: had the replace failed, its bytes would
-    // exist nowhere else.
-    fail_on(check(platform::remove_file(first_path), delete_failed, first_path));
-    fail_on(check(platform::sync_directory_of(first_path), delete_failed, first_path));
-}
-
-void create_logo_header_file(const char* source_path, const char* header_path) {
+// Reads the first bytes of the source, 0xFF standing for what it lacks, as
+// erased flash does.
+outcome read_header(const char* source_path, std::array<unsigned char, logo_header_size>& header) {
     file source;
     // Opened for update, as the header tools always have: a source that may
     // not be written to is refused.
     if (!platform::open_for_update(source_path, source).ok()) {
-        report(stderr, "I couldn't open the file \"%s\"\r\n", source_path);
-        quit();
+        return message("I couldn't open the file \"%s\"\r\n", source_path);
     }
-    // What the source lacks reads as 0xFF, as erased flash does.
-    std::array<unsigned char, logo_header_size> header{};
     header.fill(0xFF);
     std::size_t filled = 0;
     while (filled < header.size()) {
         auto got = platform::read_some(source, header.data() + filled, header.size() - filled);
         // A failed read must not pass for a short source: its header would
         // be made of padding.
-        fail_on(check(got.result, read_failed, source_path));
+        if (auto e = check(got.result, read_failed, source_path)) {
+            return e;
+        }
         if (got.count == 0) {
             break;
         }
         filled += got.count;
     }
     // Closed before the header path is opened: the two may name one file.
-    fail_on(check(source.close(), read_failed, source_path));
+    return check(source.close(), read_failed, source_path);
+}
 
+// Writes the header file whole, or leaves none: a header file is exactly 16
+// bytes or nothing.
+outcome write_header(const char* header_path,
+                     const std::array<unsigned char, logo_header_size>& header) {
     file out;
     if (!platform::create_or_truncate(header_path, out).ok()) {
-        report(stderr, "I couldn't open the file \"%s\"\n", header_path);
-        quit();
+        return message("I couldn't open the file \"%s\"\n", header_path);
     }
     outcome e =
         check(platform::write_all(out, header.data(), header.size()), write_failed, header_path);
@@ -233,37 +210,106 @@ void create_logo_header_file(const char* source_path, const char* header_path) {
         e = check(out.close(), write_failed, header_path);
     }
     if (e) {
-        // A header file is exactly 16 bytes or nothing.
-        if (out.is_open()) {
-            (void)out.close(); // being removed: a close error changes nothing
-        }
+        (void)out.close(); // being removed: a close error changes nothing
         (void)platform::remove_file(header_path); // nothing better to do if this fails too
-        fail(*e);
+    }
+    return e;
+}
+
+// Writes the failure where it belongs and ends the process: the one place
+// where an operation's failure leaves it.
+[[noreturn]] void exit_with(const failure& f) {
+    (void)std::fputs(f.message.c_str(), f.on_standard_output ? stdout : stderr);
+    std::exit(EXIT_FAILURE);
+}
+
+void exit_on(const outcome& result) {
+    if (result) {
+        exit_with(*result);
     }
 }
 
-void remove_header_info_from_file(const char* path) {
+} // namespace
+
+outcome try_merge(const char* first_path, const char* second_path) {
+    // Another run in this directory would share the temporary file.
     const auto lock = platform::lock_working_directory();
-    refuse_temp_file(path);
+    for (const char* path : {first_path, second_path}) {
+        if (auto e = refuse_temp_file(path)) {
+            return e;
+        }
+    }
+    if (auto e = refuse_same_file(first_path, second_path)) {
+        return e;
+    }
+
+    temp_file temp;
+    if (!temp.create().ok()) {
+        return message("I couldn't open the file \"%s\"\n", temp_file_name);
+    }
+    const char* const paths[] = {first_path, second_path};
+    for (int index = 0; index < 2; ++index) {
+        if (auto e = append_input(index, paths[index], temp)) {
+            return e;
+        }
+    }
+    if (auto e = temp.keep(second_path)) {
+        return e;
+    }
+
+    // Only now may the first file go: had the replace failed, its bytes would
+    // exist nowhere else.
+    if (auto e = check(platform::remove_file(first_path), delete_failed, first_path)) {
+        return e;
+    }
+    return check(platform::sync_directory_of(first_path), delete_failed, first_path);
+}
+
+outcome try_create_logo_header_file(const char* source_path, const char* header_path) {
+    std::array<unsigned char, logo_header_size> header{};
+    if (auto e = read_header(source_path, header)) {
+        return e;
+    }
+    return write_header(header_path, header);
+}
+
+outcome try_remove_header_info_from_file(const char* path) {
+    const auto lock = platform::lock_working_directory();
+    if (auto e = refuse_temp_file(path)) {
+        return e;
+    }
 
     file source;
     temp_file temp;
     const bool source_opened = platform::open_for_update(path, source).ok();
     const bool temp_created = temp.create().ok();
     if (!source_opened || !temp_created) {
-        report_line("Open the file failure...\r");
-        quit();
+        // An empty temporary file, if one was made, stays.
+        temp.left_as_it_is();
+        return failure{true, "Open the file failure...\r\n"};
     }
     if (auto e = check(platform::seek_to(source, logo_header_size), read_failed, path)) {
-        fail_and_discard(temp, *e);
+        return e;
     }
     if (auto e = copy_rest(source, path, temp.out(), temp_file_name)) {
-        fail_and_discard(temp, *e);
+        return e;
     }
     if (auto e = check(source.close(), read_failed, path)) {
-        fail_and_discard(temp, *e);
+        return e;
     }
-    fail_on(temp.keep(path));
+    return temp.keep(path);
+}
+
+void merge(const char* first_path, const char* second_path) {
+    exit_on(try_merge(first_path, second_path));
+}
+
+void create_logo_header_file(const char* source_path, const char* header_path) {
+    exit_on(try_create_logo_header_file(source_path, header_path));
+}
+
+void remove_header_info_from_file(const char* path) {
+    exit_on(try_remove_header_info_from_file(path));
 }
 
 } // namespace parse_logo_bin

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 namespace parse_logo_bin::platform {
 
@@ -17,29 +18,46 @@ struct [[nodiscard]] status {
     bool ok() const { return reason.empty(); }
 };
 
-// A move-only owner of an open file. Destruction closes silently, which is
-// right only for a file being abandoned; the success path calls close() and
-// checks what it says.
-class file {
-public:
-    file() = default;
-    explicit file(std::intptr_t handle) : handle_(handle) {}
-    file(const file&) = delete;
-    file& operator=(const file&) = delete;
-    file(file&& other) noexcept : handle_(other.release()) {}
-    file& operator=(file&& other) noexcept;
-    ~file();
+// The system's own close call for a handle this layer opened; the only part
+// of the owner below that differs per system.
+status close_handle(std::intptr_t handle);
 
-    bool is_open() const { return handle_ != invalid; }
-    std::intptr_t handle() const { return handle_; }
-    status close();
+// The one owner of an open system handle (a file, a directory, a lock).
+// Destruction closes silently, which is right only for a handle being
+// abandoned; the success path calls close() and checks what it says.
+// close() may be called again: a closed handle closes as a success.
+class handle {
+public:
+    handle() = default;
+    explicit handle(std::intptr_t value) : value_(value) {}
+    handle(const handle&) = delete;
+    handle& operator=(const handle&) = delete;
+    handle(handle&& other) noexcept : value_(other.release()) {}
+    handle& operator=(handle&& other) noexcept {
+        if (this != &other) {
+            (void)close(); // abandoned for the one taken over
+            value_ = other.release();
+        }
+        return *this;
+    }
+    ~handle() { (void)close(); } // abandoned: nothing left to report to
+
+    bool is_open() const { return value_ != invalid; }
+    std::intptr_t get() const { return value_; }
+    status close() { return is_open() ? close_handle(release()) : status{}; }
     // Hands the handle over to the caller, who closes it.
-    std::intptr_t release();
+    std::intptr_t release() {
+        const std::intptr_t value = value_;
+        value_ = invalid;
+        return value;
+    }
 
 private:
     static constexpr std::intptr_t invalid = -1;
-    std::intptr_t handle_ = invalid;
+    std::intptr_t value_ = invalid;
 };
+
+using file = handle;
 
 // Opens an existing file for reading only.
 status open_for_reading(const char* path, file& out);
@@ -107,18 +125,18 @@ identity identify(const file& f);
 class working_directory_lock {
 public:
     working_directory_lock() = default;
-    explicit working_directory_lock(std::intptr_t handle) : handle_(handle) {}
+    explicit working_directory_lock(handle held) : held_(std::move(held)) {}
     working_directory_lock(const working_directory_lock&) = delete;
     working_directory_lock& operator=(const working_directory_lock&) = delete;
-    working_directory_lock(working_directory_lock&& other) noexcept : handle_(other.handle_) {
-        other.handle_ = invalid;
-    }
+    working_directory_lock(working_directory_lock&&) noexcept = default;
     working_directory_lock& operator=(working_directory_lock&&) = delete;
-    ~working_directory_lock();
+    ~working_directory_lock() { unlock(held_); }
 
 private:
-    static constexpr std::intptr_t invalid = -1;
-    std::intptr_t handle_ = invalid;
+    // Gives the lock up before the handle closes; closing alone does it
+    // where the system ties the lock to the handle.
+    static void unlock(handle& held);
+    handle held_;
 };
 
 // Waits until no other operation holds the current directory's lock, then

@@ -18,7 +18,7 @@ status from_errno(int error) { return status{std::strerror(error)}; }
 
 status from_errno() { return from_errno(errno); }
 
-int fd_of(const file& f) { return static_cast<int>(f.handle()); }
+int fd_of(const handle& h) { return static_cast<int>(h.get()); }
 
 status open_with(const char* path, int flags, file& out) {
     int fd = 0;
@@ -46,36 +46,9 @@ std::string directory_of(const char* path) {
 
 } // namespace
 
-file& file::operator=(file&& other) noexcept {
-    if (this != &other) {
-        if (is_open()) {
-            ::close(fd_of(*this));
-        }
-        handle_ = other.release();
-    }
-    return *this;
-}
-
-file::~file() {
-    if (is_open()) {
-        // Abandoned: nothing left to report to.
-        ::close(fd_of(*this));
-    }
-}
-
-std::intptr_t file::release() {
-    const std::intptr_t h = handle_;
-    handle_ = invalid;
-    return h;
-}
-
-status file::close() {
-    const int fd = static_cast<int>(release());
+status close_handle(std::intptr_t h) {
     // No retry after EINTR: the descriptor is gone either way on Linux.
-    if (::close(fd) != 0) {
-        return from_errno();
-    }
-    return {};
+    return ::close(static_cast<int>(h)) == 0 ? status{} : from_errno();
 }
 
 status open_for_reading(const char* path, file& out) { return open_with(path, O_RDONLY, out); }
@@ -191,12 +164,8 @@ identity identify(const file& f) {
     return ::fstat(fd_of(f), &st) == 0 ? identity_of(st) : identity{};
 }
 
-working_directory_lock::~working_directory_lock() {
-    if (handle_ != invalid) {
-        // Closing the descriptor releases the lock; nothing was written through it.
-        ::close(static_cast<int>(handle_));
-    }
-}
+// Closing the descriptor releases the lock; nothing was written through it.
+void working_directory_lock::unlock(handle&) {}
 
 working_directory_lock lock_working_directory() {
     file dir;
@@ -210,7 +179,7 @@ working_directory_lock lock_working_directory() {
     if (rc != 0) {
         return {}; // no locks on this file system (ENOLCK, EOPNOTSUPP, ...)
     }
-    return working_directory_lock(dir.release());
+    return working_directory_lock(std::move(dir));
 }
 
 void keep_standard_streams_open() {

@@ -49,7 +49,7 @@ HANDLE as_handle(std::intptr_t value) {
     return reinterpret_cast<HANDLE>(value); // NOLINT(performance-no-int-to-ptr)
 }
 
-HANDLE handle_of(const file& f) { return as_handle(f.handle()); }
+HANDLE handle_of(const handle& h) { return as_handle(h.get()); }
 
 status open_with(const char* path, DWORD access, DWORD share, DWORD disposition, file& out) {
     const HANDLE h = ::CreateFileW(widen(path).c_str(), access, share, nullptr, disposition,
@@ -76,32 +76,8 @@ identity identity_of(HANDLE h) {
 
 } // namespace
 
-file& file::operator=(file&& other) noexcept {
-    if (this != &other) {
-        if (is_open()) {
-            ::CloseHandle(handle_of(*this));
-        }
-        handle_ = other.release();
-    }
-    return *this;
-}
-
-file::~file() {
-    if (is_open()) {
-        // Abandoned: nothing left to report to.
-        ::CloseHandle(handle_of(*this));
-    }
-}
-
-std::intptr_t file::release() {
-    const std::intptr_t h = handle_;
-    handle_ = invalid;
-    return h;
-}
-
-status file::close() {
-    const HANDLE h = as_handle(release());
-    return ::CloseHandle(h) != 0 ? status{} : from_last_error();
+status close_handle(std::intptr_t h) {
+    return ::CloseHandle(as_handle(h)) != 0 ? status{} : from_last_error();
 }
 
 status open_for_reading(const char* path, file& out) {
@@ -201,18 +177,15 @@ identity identify(const char* path) {
     if (h == INVALID_HANDLE_VALUE) {
         return {};
     }
-    const identity id = identity_of(h);
-    ::CloseHandle(h);
-    return id;
+    const handle looked_at(reinterpret_cast<std::intptr_t>(h));
+    return identity_of(h);
 }
 
 identity identify(const file& f) { return identity_of(handle_of(f)); }
 
-working_directory_lock::~working_directory_lock() {
-    if (handle_ != invalid) {
-        const HANDLE mutex = as_handle(handle_);
-        ::ReleaseMutex(mutex);
-        ::CloseHandle(mutex);
+void working_directory_lock::unlock(handle& held) {
+    if (held.is_open()) {
+        ::ReleaseMutex(handle_of(held));
     }
 }
 
@@ -250,16 +223,16 @@ working_directory_lock lock_working_directory() {
     while (!full.empty() && (full.back() == L'\\' || full.back() == L'/')) {
         full.pop_back();
     }
-    const HANDLE mutex = ::CreateMutexW(nullptr, FALSE, lock_name_of(full).c_str());
-    if (mutex == nullptr) {
+    const HANDLE created = ::CreateMutexW(nullptr, FALSE, lock_name_of(full).c_str());
+    if (created == nullptr) {
         return {};
     }
-    const DWORD waited = ::WaitForSingleObject(mutex, INFINITE);
+    handle mutex(reinterpret_cast<std::intptr_t>(created));
+    const DWORD waited = ::WaitForSingleObject(created, INFINITE);
     if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
-        ::CloseHandle(mutex);
         return {};
     }
-    return working_directory_lock(reinterpret_cast<std::intptr_t>(mutex));
+    return working_directory_lock(std::move(mutex));
 }
 
 // The C runtime gives a process without standard handles streams that lead
