@@ -210,7 +210,7 @@ outcome write_header(const char* header_path,
         e = check(out.close(), write_failed, header_path);
     }
     if (e) {
-        (void)out.close(); // being removed: a close error changes nothing
+        (void)out.close();                        // being removed: a close error changes nothing
         (void)platform::remove_file(header_path); // nothing better to do if this fails too
     }
     return e;

@@ -40,8 +40,7 @@ void merge(const char* first_path, const char* second_path);
 // Writes the first 16 bytes of source_path into header_path, padding with
 // 0xFF what the source lacks. The source, which must be writable, is left
 // unchanged; a header file is exactly 16 bytes or, after a failure, absent.
-[[nodiscard]] outcome try_create_logo_header_file(const char* source_path,
-                                                  const char* header_path);
+[[nodiscard]] outcome try_create_logo_header_file(const char* source_path, const char* header_path);
 void create_logo_header_file(const char* source_path, const char* header_path);
 
 // Replaces the file at path with its own content from offset 16 on, through

@@ -17,8 +17,7 @@ TEST_F(splice_fixture, runs_started_together_splice_exactly_once) {
     for (int round = 0; round < rounds; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         scratch_dir d;
-        write_bytes(d / first_name, header);
-        write_bytes(d / second_name, body);
+        lay_out_pair(d, header, body);
 
         const auto results = run_together(argvs, d.path());
 

@@ -40,8 +40,7 @@ TEST_F(crash, at_every_system_call_of_a_small_splice) {
         const call_position at{call.name, ++seen[call.name]};
         SCOPED_TRACE(call.line);
         scratch_dir d;
-        write_bytes(d / first_name, header);
-        write_bytes(d / second_name, body);
+        lay_out_pair(d, header, body);
         run_options options;
         options.prefix = strace_injecting(at, "");
 
@@ -55,13 +54,9 @@ TEST_F(crash, at_spread_out_moments_of_a_large_splice) {
     PLB_SKIP_IF(posix_only_reason());
     header = pattern(16, 5);
     body = pattern(std::size_t{256} << 20, 6);
-    const auto lay_out_in = [&](const scratch_dir& d) {
-        write_bytes(d / first_name, header);
-        write_bytes(d / second_name, body);
-    };
 
     // One full run tells how long a splice of this size takes here.
-    lay_out_in(dir);
+    lay_out_pair(dir, header, body);
     const auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(run({tool_program()}, dir.path()).exit_code, 0);
     const auto took = std::chrono::duration_cast<std::chrono::microseconds>(
@@ -73,7 +68,7 @@ TEST_F(crash, at_spread_out_moments_of_a_large_splice) {
         const auto delay = took * i / (moments + 1);
         SCOPED_TRACE("killed after " + std::to_string(delay) + " us");
         scratch_dir d;
-        lay_out_in(d);
+        lay_out_pair(d, header, body);
         background_run splice({tool_program()}, d.path());
         splice.kill_after_microseconds(delay);
         expect_old_or_complete(d, header, body);

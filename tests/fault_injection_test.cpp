@@ -41,20 +41,14 @@ protected:
 
 TEST_P(injected_faults, are_reported_and_lose_nothing) {
     const auto& c = GetParam();
-    scratch_dir twin;
-    for (const auto* d : {&dir, &twin}) {
-        write_bytes(*d / first_name, header);
-        write_bytes(*d / second_name, body);
+    const auto lay_out_case = [&](const scratch_dir& d) {
+        lay_out_pair(d, header, body);
         if (c.stale_temp) {
-            write_bytes(*d / temp_name, stale_bytes);
+            write_bytes(d / temp_name, stale_bytes);
         }
-    }
-    const auto at = locate(trace_calls({tool_program()}, twin.path()), c.target);
-    ASSERT_NE(at.invocation, 0) << "the targeted call was not made";
-    run_options options;
-    options.prefix = strace_injecting(at, c.error);
+    };
 
-    const auto r = run_tool({}, options);
+    const auto r = run_failing_at(command(tool_program()), dir, lay_out_case, c.target, c.error);
 
     const std::string message = c.message;
     if (message.empty()) {

@@ -37,9 +37,7 @@ protected:
 
     run_result run_ops(const std::vector<std::string>& args,
                        const run_options& options = {}) const {
-        std::vector<std::string> argv{ops_program()};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return run(argv, dir.path(), options);
+        return run(command(ops_program(), args), dir.path(), options);
     }
 };
 
@@ -189,49 +187,65 @@ INSTANTIATE_TEST_SUITE_P(
                                    {temp_name}}),
     [](const auto& info) { return std::string(info.param.label); });
 
-TEST_F(header_ops, names_of_the_temp_file_are_refused_before_anything_is_touched) {
+struct temp_file_name_case {
+    const char* label;
+    std::vector<std::string> args;
+    const char* message;
+    bool needs_symbolic_link; // link.bin, a symbolic link to the temporary file
+};
+
+class temp_file_names : public header_ops,
+                        public ::testing::WithParamInterface<temp_file_name_case> {};
+
+TEST_P(temp_file_names, are_refused_before_anything_is_touched) {
+    const auto& c = GetParam();
+    PLB_SKIP_IF(c.needs_symbolic_link ? posix_only_reason() : "");
     const std::string temp_bytes = pattern(40, 16);
-    struct named_case {
-        std::vector<std::string> args;
-        const char* message;
-        bool needs_posix;
-    };
-    const std::vector<named_case> cases{
-        {{"trim", temp_name}, "logo_temp.bin is the temporary splice file\r\n", false},
-        {{"trim", "./logo_temp.bin"}, "./logo_temp.bin is the temporary splice file\r\n", false},
-        {{"trim", "link.bin"}, "link.bin is the temporary splice file\r\n", true},
-        {{"merge", temp_name, source_name},
-         "logo_temp.bin is the temporary splice file\r\n",
-         false},
-        {{"merge", source_name, "sub/../logo_temp.bin"},
-         "sub/../logo_temp.bin is the temporary splice file\r\n",
-         false},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.args[1]);
-        if (c.needs_posix && !posix_only_reason().empty()) {
-            continue;
-        }
-        scratch_dir d;
-        write_bytes(d / temp_name, temp_bytes);
-        write_bytes(d / source_name, "source");
-        if (posix_only_reason().empty()) {
-            fs::create_symlink(temp_name, d / "link.bin");
-        }
-        std::vector<std::string> argv{ops_program()};
-        argv.insert(argv.end(), c.args.begin(), c.args.end());
-
-        const auto r = run(argv, d.path());
-
-        EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, console_text(c.message));
-        EXPECT_EQ(r.exit_code, 1);
-        EXPECT_EQ(read_bytes(d / temp_name), temp_bytes);
-        EXPECT_EQ(read_bytes(d / source_name), "source");
-    }
-    // By name even when no temporary file exists yet.
+    write_bytes(dir / temp_name, temp_bytes);
     write_bytes(dir / source_name, "source");
+    if (c.needs_symbolic_link) {
+        fs::create_symlink(temp_name, dir / "link.bin");
+    }
+
+    const auto r = run_ops(c.args);
+
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, console_text(c.message));
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(read_bytes(dir / temp_name), temp_bytes);
+    EXPECT_EQ(read_bytes(dir / source_name), "source");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    table, temp_file_names,
+    ::testing::Values(temp_file_name_case{"removal_by_name",
+                                          {"trim", "logo_temp.bin"},
+                                          "logo_temp.bin is the temporary splice file\r\n",
+                                          false},
+                      temp_file_name_case{"removal_by_path",
+                                          {"trim", "./logo_temp.bin"},
+                                          "./logo_temp.bin is the temporary splice file\r\n",
+                                          false},
+                      temp_file_name_case{"removal_through_a_symbolic_link",
+                                          {"trim", "link.bin"},
+                                          "link.bin is the temporary splice file\r\n",
+                                          true},
+                      temp_file_name_case{"merge_first",
+                                          {"merge", "logo_temp.bin", "logo.bin"},
+                                          "logo_temp.bin is the temporary splice file\r\n",
+                                          false},
+                      temp_file_name_case{"merge_second_by_path",
+                                          {"merge", "logo.bin", "sub/../logo_temp.bin"},
+                                          "sub/../logo_temp.bin is the temporary splice file\r\n",
+                                          false}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+// By name even when no temporary file exists yet.
+TEST_F(header_ops, temp_file_name_is_refused_before_one_exists) {
+    write_bytes(dir / source_name, "source");
+
     const auto r = run_ops({"merge", source_name, temp_name});
+
     EXPECT_EQ(r.err, console_text("logo_temp.bin is the temporary splice file\r\n"));
     EXPECT_EQ(entries(dir.path()), names{source_name});
 }
@@ -305,17 +319,10 @@ TEST_P(header_ops_faults, are_reported_and_lose_nothing) {
     PLB_SKIP_IF(strace_unusable_reason());
     const auto& c = GetParam();
     const std::string source = pattern(5000, 19);
-    scratch_dir twin;
-    write_bytes(dir / source_name, source);
-    write_bytes(twin / source_name, source);
-    std::vector<std::string> argv{ops_program()};
-    argv.insert(argv.end(), c.args.begin(), c.args.end());
-    const auto at = locate(trace_calls(argv, twin.path()), c.target);
-    ASSERT_NE(at.invocation, 0) << "the targeted call was not made";
-    run_options options;
-    options.prefix = strace_injecting(at, c.error);
+    const auto lay_out_case = [&](const scratch_dir& d) { write_bytes(d / source_name, source); };
 
-    const auto r = run(argv, dir.path(), options);
+    const auto r =
+        run_failing_at(command(ops_program(), c.args), dir, lay_out_case, c.target, c.error);
 
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, c.message);

@@ -53,8 +53,7 @@ TEST_F(splice_fixture, splice_and_removal_past_4_gib) {
         GTEST_SKIP() << "needs " << 3 * body_size / gib << " GiB free, " << space.available / gib
                      << " GiB here";
     }
-    write_bytes(dir / first_name, header);
-    write_bytes(dir / second_name, "");
+    lay_out_pair(dir, header, "");
     fs::resize_file(dir / second_name, body_size);
     write_markers(dir / second_name);
 

@@ -21,6 +21,12 @@ inline std::string merge_line(int index, const std::string& name) {
     return "merge file" + std::to_string(index) + "_name:" + name + "\r\n";
 }
 
+// Lays out the tool's pair of input files in d.
+inline void lay_out_pair(const scratch_dir& d, const std::string& header, const std::string& body) {
+    write_bytes(d / first_name, header);
+    write_bytes(d / second_name, body);
+}
+
 class splice_fixture : public ::testing::Test {
 protected:
     scratch_dir dir;
@@ -32,15 +38,12 @@ protected:
     void lay_out(const std::string& first, const std::string& second) {
         header = first;
         body = second;
-        write_bytes(dir / first_name, header);
-        write_bytes(dir / second_name, body);
+        lay_out_pair(dir, header, body);
     }
 
     run_result run_tool(const std::vector<std::string>& args = {},
                         const run_options& options = {}) const {
-        std::vector<std::string> argv{tool_program()};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return run(argv, dir.path(), options);
+        return run(command(tool_program(), args), dir.path(), options);
     }
 
     static std::string success_output() {

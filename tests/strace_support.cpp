@@ -63,4 +63,19 @@ std::vector<std::string> strace_injecting(const call_position& at, const std::st
     return prefix;
 }
 
+run_result run_failing_at(const std::vector<std::string>& argv, const scratch_dir& dir,
+                          const std::function<void(const scratch_dir&)>& lay_out,
+                          const call_target& target, const std::string& error) {
+    scratch_dir twin;
+    lay_out(twin);
+    lay_out(dir);
+    const auto at = locate(trace_calls(argv, twin.path()), target);
+    if (at.invocation == 0) {
+        throw std::runtime_error("the targeted call was not made");
+    }
+    run_options options;
+    options.prefix = strace_injecting(at, error);
+    return run(argv, dir.path(), options);
+}
+
 } // namespace plb_test

@@ -5,6 +5,7 @@
 
 #include "support.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -39,5 +40,12 @@ call_position locate(const std::vector<traced_call>& calls, const call_target& t
 // The strace prefix that makes the call at position fail with error (an
 // errno name), or end the program there with SIGKILL when error is empty.
 std::vector<std::string> strace_injecting(const call_position& at, const std::string& error);
+
+// Runs argv in dir with the targeted call failing with error (an errno
+// name). The call is found in a first run of argv in a twin directory; lay_out
+// puts the same files into each. Throws when that run makes no such call.
+run_result run_failing_at(const std::vector<std::string>& argv, const scratch_dir& dir,
+                          const std::function<void(const scratch_dir&)>& lay_out,
+                          const call_target& target, const std::string& error);
 
 } // namespace plb_test

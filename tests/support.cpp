@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -84,6 +85,31 @@ std::vector<std::string> entries(const std::string& dir) {
     }
     std::sort(names.begin(), names.end());
     return names;
+}
+
+std::vector<std::string> command(const std::string& program, const std::vector<std::string>& args) {
+    std::vector<std::string> argv{program};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
+std::vector<run_result> run_together(const std::vector<std::vector<std::string>>& argvs,
+                                     const std::string& dir) {
+    // Files rather than pipes: nothing reads while they all run.
+    scratch_dir capture;
+    const auto out_path = [&](std::size_t i) { return capture / ("out" + std::to_string(i)); };
+    const auto err_path = [&](std::size_t i) { return capture / ("err" + std::to_string(i)); };
+    std::vector<std::unique_ptr<background_run>> runs;
+    for (std::size_t i = 0; i < argvs.size(); ++i) {
+        runs.push_back(std::make_unique<background_run>(argvs[i], dir, out_path(i), err_path(i)));
+    }
+    std::vector<run_result> results(runs.size());
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        results[i].exit_code = runs[i]->wait();
+        results[i].out = read_bytes(out_path(i));
+        results[i].err = read_bytes(err_path(i));
+    }
+    return results;
 }
 
 std::string pattern(std::size_t size, unsigned seed) {

@@ -43,6 +43,10 @@ std::vector<std::string> entries(const std::string& dir); // sorted names
 // including the ones a text-mode stream would change.
 std::string pattern(std::size_t size, unsigned seed);
 
+// A program's command line: the program, then its arguments.
+std::vector<std::string> command(const std::string& program,
+                                 const std::vector<std::string>& args = {});
+
 struct run_options {
     std::vector<std::string> prefix;              // e.g. strace and its options
     std::optional<std::uint64_t> file_size_limit; // RLIMIT_FSIZE, with SIGXFSZ ignored
@@ -63,10 +67,12 @@ run_result run(const std::vector<std::string>& argv, const std::string& dir,
 std::vector<run_result> run_together(const std::vector<std::vector<std::string>>& argvs,
                                      const std::string& dir);
 
-// A program started in the background, for killing at a chosen moment.
+// A program started in the background, for killing at a chosen moment. Its
+// standard output and error go to the files named, or nowhere.
 class background_run {
 public:
-    background_run(const std::vector<std::string>& argv, const std::string& dir);
+    background_run(const std::vector<std::string>& argv, const std::string& dir,
+                   const std::string& out_path = "", const std::string& err_path = "");
     background_run(const background_run&) = delete;
     background_run& operator=(const background_run&) = delete;
     ~background_run();
@@ -89,12 +95,10 @@ std::string posix_only_reason();
 // Whether permission bits are ignored for this process.
 bool is_superuser();
 
-// The system's words for "access denied", as the programs report them.
-std::string access_denied_reason();
-
-// Empty where a file that another process holds open cannot be replaced
-// (Windows), otherwise why the test does not apply.
-std::string open_files_replaceable_reason();
+// Where a file that another process holds open cannot be replaced
+// (Windows): the system's words for the refusal ("access denied"), as the
+// programs report them. Empty where such a file is replaced like any other.
+std::string held_open_refusal();
 
 // Empty when strace can trace and inject here, otherwise why not.
 std::string strace_unusable_reason();

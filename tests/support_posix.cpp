@@ -1,5 +1,6 @@
-// Running the programs under test on POSIX: fork and exec, with the resource
-// limits and stream set-ups that inject real faults.
+// The POSIX half of the test support: running the programs under test (fork
+// and exec, with the resource limits and stream set-ups that inject real
+// faults), and what this platform can set up.
 #include "support.h"
 
 #include <fcntl.h>
@@ -11,7 +12,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <stdexcept>
 #include <utility>
@@ -135,36 +135,21 @@ run_result run(const std::vector<std::string>& argv, const std::string& dir,
     return result;
 }
 
-std::vector<run_result> run_together(const std::vector<std::vector<std::string>>& argvs,
-                                     const std::string& dir) {
-    // Files rather than pipes: nothing reads while they all run.
-    scratch_dir capture;
-    std::vector<pid_t> pids;
-    for (std::size_t i = 0; i < argvs.size(); ++i) {
-        const std::string out_path = capture / ("out" + std::to_string(i));
-        const std::string err_path = capture / ("err" + std::to_string(i));
-        const int out_fd = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-        const int err_fd = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-        if (out_fd < 0 || err_fd < 0) {
-            throw std::runtime_error("cannot create the output files");
+background_run::background_run(const std::vector<std::string>& argv, const std::string& dir,
+                               const std::string& out_path, const std::string& err_path) {
+    const auto open_output = [](const std::string& path) {
+        const int fd = path.empty() ? ::open("/dev/null", O_WRONLY | O_CLOEXEC)
+                                    : ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            throw std::runtime_error("cannot open the output file " + path);
         }
-        pids.push_back(spawn(argvs[i], dir, out_fd, err_fd, {}));
-        ::close(out_fd);
-        ::close(err_fd);
-    }
-    std::vector<run_result> results(pids.size());
-    for (std::size_t i = 0; i < pids.size(); ++i) {
-        results[i].exit_code = wait_for(pids[i]);
-        results[i].out = read_bytes(capture / ("out" + std::to_string(i)));
-        results[i].err = read_bytes(capture / ("err" + std::to_string(i)));
-    }
-    return results;
-}
-
-background_run::background_run(const std::vector<std::string>& argv, const std::string& dir) {
-    const int null_fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-    process_ = spawn(argv, dir, null_fd, null_fd, {});
-    ::close(null_fd);
+        return fd;
+    };
+    const int out_fd = open_output(out_path);
+    const int err_fd = open_output(err_path);
+    process_ = spawn(argv, dir, out_fd, err_fd, {});
+    ::close(out_fd);
+    ::close(err_fd);
 }
 
 background_run::~background_run() {
@@ -197,11 +182,7 @@ bool is_superuser() { return ::geteuid() == 0; }
 
 std::string posix_only_reason() { return {}; }
 
-std::string access_denied_reason() { return std::strerror(EACCES); }
-
-std::string open_files_replaceable_reason() {
-    return "POSIX replaces a file whatever other processes hold it open";
-}
+std::string held_open_refusal() { return {}; }
 
 std::string strace_unusable_reason() {
     static const std::string reason = [] {

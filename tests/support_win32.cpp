@@ -1,5 +1,6 @@
-// Running the programs under test on Windows: CreateProcess with standard
-// output and error sent to files, read back once the program has ended.
+// The Windows half of the test support: running the programs under test
+// (CreateProcess, with standard output and error sent to files, read back
+// once the program has ended), and what this platform can set up.
 #include "support.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -112,29 +113,16 @@ run_result run(const std::vector<std::string>& argv, const std::string& dir,
     return result;
 }
 
-std::vector<run_result> run_together(const std::vector<std::vector<std::string>>& argvs,
-                                     const std::string& dir) {
-    scratch_dir capture;
-    std::vector<HANDLE> processes;
-    for (std::size_t i = 0; i < argvs.size(); ++i) {
-        const HANDLE out = inheritable_file(capture / ("out" + std::to_string(i)));
-        const HANDLE err = inheritable_file(capture / ("err" + std::to_string(i)));
-        processes.push_back(start(argvs[i], dir, out, err).hProcess);
-        ::CloseHandle(out);
-        ::CloseHandle(err);
+background_run::background_run(const std::vector<std::string>& argv, const std::string& dir,
+                               const std::string& out_path, const std::string& err_path) {
+    const HANDLE out = out_path.empty() ? nullptr : inheritable_file(out_path);
+    const HANDLE err = err_path.empty() ? nullptr : inheritable_file(err_path);
+    process_ = reinterpret_cast<std::intptr_t>(start(argv, dir, out, err).hProcess);
+    for (const HANDLE h : {out, err}) {
+        if (h != nullptr) {
+            ::CloseHandle(h);
+        }
     }
-    std::vector<run_result> results(processes.size());
-    for (std::size_t i = 0; i < processes.size(); ++i) {
-        results[i].exit_code = finish(processes[i]);
-        results[i].out = read_bytes(capture / ("out" + std::to_string(i)));
-        results[i].err = read_bytes(capture / ("err" + std::to_string(i)));
-    }
-    return results;
-}
-
-background_run::background_run(const std::vector<std::string>& argv, const std::string& dir) {
-    const PROCESS_INFORMATION process = start(argv, dir, nullptr, nullptr);
-    process_ = reinterpret_cast<std::intptr_t>(process.hProcess);
 }
 
 background_run::~background_run() {
@@ -175,9 +163,7 @@ std::string posix_only_reason() {
     return "needs POSIX set-ups (symbolic links, resource limits, signals or strace)";
 }
 
-std::string open_files_replaceable_reason() { return {}; }
-
-std::string access_denied_reason() {
+std::string held_open_refusal() {
     char text[512] = {};
     const DWORD length =
         ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
