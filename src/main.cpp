@@ -6,7 +6,7 @@
 #include <cstdio>
 
 int main() {
-    parse_logo_bin::platform::keep_standard_streams_open();
+    parse_logo_bin::platform::prepare_program();
     (void)std::puts("begin alignment and splice file\r");
     parse_logo_bin::merge("logo_no_compressed_header.bin", "logo_compressed.bin");
     (void)std::puts("End alignment and splice file\r");

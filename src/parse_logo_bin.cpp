@@ -19,6 +19,7 @@ constexpr const char* read_failed = "read %s failed: %s\r\n";
 constexpr const char* write_failed = "write %s failed: %s\r\n";
 constexpr const char* replace_failed = "replace %s failed: %s\r\n";
 constexpr const char* delete_failed = "delete %s failed: %s\r\n";
+constexpr const char* sync_failed = "sync %s failed: %s\r\n";
 
 // The message a format gives, for standard error unless said otherwise.
 template <typename... Args> failure message(const char* format, Args... args) {
@@ -47,13 +48,41 @@ void report_progress(int index, const char* path) {
     (void)std::printf("merge file%d_name:%s\r\n", index, path);
 }
 
-// A file that must not be the temporary file: removing a stale temporary
-// file first would delete it, and writing the temporary file would overwrite
-// the bytes being read.
+// Where a name stands: its directory as the system resolves it, then its own
+// last part, which is not followed.
+std::filesystem::path entry_of(const std::filesystem::path& path) {
+    std::error_code ignored;
+    const auto absolute = std::filesystem::absolute(path, ignored);
+    return std::filesystem::weakly_canonical(absolute.parent_path(), ignored) / absolute.filename();
+}
+
+// Whether path is the temporary file's own name, or leads to that name
+// through symbolic links: removing a stale temporary file would then delete
+// the input. A link at the temporary name that leads to an input is only a
+// stale entry: the input keeps its own name and bytes when it goes.
+bool leads_to_temp_name(const char* path) {
+    namespace fs = std::filesystem;
+    const fs::path temp = entry_of(temp_file_name);
+    fs::path at = path;
+    for (int hops = 0; hops < 40; ++hops) { // as many as the system follows
+        if (entry_of(at) == temp) {
+            return true;
+        }
+        std::error_code ec;
+        if (!fs::is_symlink(at, ec)) {
+            return false;
+        }
+        const fs::path target = fs::read_symlink(at, ec);
+        if (ec) {
+            return false;
+        }
+        at = target.is_absolute() ? target : at.parent_path() / target;
+    }
+    return false;
+}
+
 outcome refuse_temp_file(const char* path) {
-    const bool by_name =
-        std::filesystem::path(path).lexically_normal() == std::filesystem::path(temp_file_name);
-    if (by_name || platform::identify(path) == platform::identify(temp_file_name)) {
+    if (leads_to_temp_name(path)) {
         return message("%s is the temporary splice file\r\n", path);
     }
     return std::nullopt;
@@ -69,10 +98,11 @@ outcome refuse_same_file(const char* first_path, const char* second_path) {
 // A result file built under the fixed temporary name. It is either kept, by
 // replacing its destination in one durable step, or discarded when it goes
 // out of scope, unless left_as_it_is() says that it stays for whoever looks
-// into what went wrong.
+// into what went wrong. An interrupt discards it too, until the replace
+// begins; from then on interrupts wait until the operation is over.
 class temp_file {
 public:
-    temp_file() = default;
+    explicit temp_file(const platform::working_directory& dir) : dir_(dir) {}
     temp_file(const temp_file&) = delete;
     temp_file& operator=(const temp_file&) = delete;
     ~temp_file() {
@@ -90,6 +120,9 @@ public:
         }
         auto created = platform::create_new(temp_file_name, out_);
         created_ = created.ok();
+        if (created_) {
+            interrupts_.emplace(temp_file_name, out_);
+        }
         return created;
     }
 
@@ -97,12 +130,18 @@ public:
 
     void left_as_it_is() { left_ = true; }
 
-    // Makes the content durable before it takes the destination's name, so a
-    // crash leaves either the old destination or the complete new one.
+    // Takes on what the destination was (its permissions, owner and the like)
+    // and makes the content durable before it takes the destination's name,
+    // so a crash leaves either the old destination or the complete new one.
     outcome keep(const char* destination) {
+        if (auto e =
+                check(platform::copy_metadata(destination, out_), write_failed, temp_file_name)) {
+            return e;
+        }
         if (auto e = check(platform::sync(out_), write_failed, temp_file_name)) {
             return e;
         }
+        interrupts_->hold();
         if (auto e = check(out_.close(), write_failed, temp_file_name)) {
             return e;
         }
@@ -111,7 +150,13 @@ public:
             return e;
         }
         kept_ = true;
-        return check(platform::sync_directory_of(destination), replace_failed, destination);
+        return std::nullopt;
+    }
+
+    // After keep(): makes the replace durable. Its failure leaves the result
+    // in place, but a power loss might still undo the replace.
+    outcome sync_replace(const char* destination) const {
+        return check(dir_.sync_entries_of(destination), sync_failed, destination);
     }
 
 private:
@@ -120,7 +165,11 @@ private:
         (void)platform::remove_file(temp_file_name); // at worst a stale file the next run clears
     }
 
+    const platform::working_directory& dir_;
     file out_;
+    // Declared after the file, so released after discard() has run and before
+    // the file's handle closes.
+    std::optional<platform::interrupt_guard> interrupts_;
     bool created_ = false;
     bool kept_ = false;
     bool left_ = false;
@@ -207,6 +256,9 @@ outcome write_header(const char* header_path,
     outcome e =
         check(platform::write_all(out, header.data(), header.size()), write_failed, header_path);
     if (!e) {
+        e = check(platform::sync(out), write_failed, header_path);
+    }
+    if (!e) {
         e = check(out.close(), write_failed, header_path);
     }
     if (e) {
@@ -219,6 +271,9 @@ outcome write_header(const char* header_path,
 // Writes the failure where it belongs and ends the process: the one place
 // where an operation's failure leaves it.
 [[noreturn]] void exit_with(const failure& f) {
+    // Progress lines first, so that one log of both streams reads in the
+    // order things happened.
+    (void)std::fflush(stdout);
     (void)std::fputs(f.message.c_str(), f.on_standard_output ? stdout : stderr);
     std::exit(EXIT_FAILURE);
 }
@@ -233,7 +288,7 @@ void exit_on(const outcome& result) {
 
 outcome try_merge(const char* first_path, const char* second_path) {
     // Another run in this directory would share the temporary file.
-    const auto lock = platform::lock_working_directory();
+    const auto dir = platform::lock_working_directory();
     for (const char* path : {first_path, second_path}) {
         if (auto e = refuse_temp_file(path)) {
             return e;
@@ -243,7 +298,7 @@ outcome try_merge(const char* first_path, const char* second_path) {
         return e;
     }
 
-    temp_file temp;
+    temp_file temp(dir);
     if (!temp.create().ok()) {
         return message("I couldn't open the file \"%s\"\n", temp_file_name);
     }
@@ -258,11 +313,16 @@ outcome try_merge(const char* first_path, const char* second_path) {
     }
 
     // Only now may the first file go: had the replace failed, its bytes would
-    // exist nowhere else.
+    // exist nowhere else. It goes even when the replace may not be durable:
+    // the result beside the header file would be spliced again by a re-run.
+    const outcome unsynced = temp.sync_replace(second_path);
     if (auto e = check(platform::remove_file(first_path), delete_failed, first_path)) {
         return e;
     }
-    return check(platform::sync_directory_of(first_path), delete_failed, first_path);
+    if (unsynced) {
+        return unsynced;
+    }
+    return check(dir.sync_entries_of(first_path), delete_failed, first_path);
 }
 
 outcome try_create_logo_header_file(const char* source_path, const char* header_path) {
@@ -274,13 +334,13 @@ outcome try_create_logo_header_file(const char* source_path, const char* header_
 }
 
 outcome try_remove_header_info_from_file(const char* path) {
-    const auto lock = platform::lock_working_directory();
+    const auto dir = platform::lock_working_directory();
     if (auto e = refuse_temp_file(path)) {
         return e;
     }
 
     file source;
-    temp_file temp;
+    temp_file temp(dir);
     const bool source_opened = platform::open_for_update(path, source).ok();
     const bool temp_created = temp.create().ok();
     if (!source_opened || !temp_created) {
@@ -297,7 +357,10 @@ outcome try_remove_header_info_from_file(const char* path) {
     if (auto e = check(source.close(), read_failed, path)) {
         return e;
     }
-    return temp.keep(path);
+    if (auto e = temp.keep(path)) {
+        return e;
+    }
+    return temp.sync_replace(path);
 }
 
 void merge(const char* first_path, const char* second_path) {

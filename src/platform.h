@@ -102,8 +102,12 @@ status replace(const char* from, const char* to);
 // Deletes the file at the name.
 status remove_file(const char* path);
 
-// Makes the directory entry changes under the directory holding path durable.
-status sync_directory_of(const char* path);
+// Gives the file being built the destination's permission bits and, where
+// the process may set them, its owner and group; on Linux also its POSIX ACL
+// and user extended attributes, and on Windows its file attributes (hidden,
+// system, archive). Only a failure to set the permission bits (or, on
+// Windows, the attributes) is an error: the rest is kept where it can be.
+status copy_metadata(const char* destination, file& built);
 
 // Identifies the file a name leads to, through links. Two names lead to the
 // same file when their identities are equal.
@@ -119,18 +123,25 @@ struct identity {
 identity identify(const char* path);
 identity identify(const file& f);
 
-// Keeps the operations that use the temporary file in the current directory
-// one at a time: held from lock_working_directory() until destroyed (or the
-// process ends), across processes.
-class working_directory_lock {
+// The current directory, opened once before an operation touches anything.
+// It holds the lock that keeps the operations that use the temporary file in
+// this directory one at a time, across processes, until destroyed (or the
+// process ends), and it makes the changes of entries in it durable. Where it
+// cannot be opened (a directory that may be written but not read) or locked,
+// the operation goes on without the lock, and without directory syncs, as on
+// a file system that has neither.
+class working_directory {
 public:
-    working_directory_lock() = default;
-    explicit working_directory_lock(handle held) : held_(std::move(held)) {}
-    working_directory_lock(const working_directory_lock&) = delete;
-    working_directory_lock& operator=(const working_directory_lock&) = delete;
-    working_directory_lock(working_directory_lock&&) noexcept = default;
-    working_directory_lock& operator=(working_directory_lock&&) = delete;
-    ~working_directory_lock() { unlock(held_); }
+    working_directory() = default;
+    explicit working_directory(handle held) : held_(std::move(held)) {}
+    working_directory(const working_directory&) = delete;
+    working_directory& operator=(const working_directory&) = delete;
+    working_directory(working_directory&&) noexcept = default;
+    working_directory& operator=(working_directory&&) = delete;
+    ~working_directory() { unlock(held_); }
+
+    // Makes the entry changes in the directory that holds path durable.
+    status sync_entries_of(const char* path) const;
 
 private:
     // Gives the lock up before the handle closes; closing alone does it
@@ -139,13 +150,29 @@ private:
     handle held_;
 };
 
-// Waits until no other operation holds the current directory's lock, then
-// takes it. Where the system offers no such lock, goes on without one: the
-// operation then runs as it would have without the lock.
-working_directory_lock lock_working_directory();
+// Opens the current directory, then waits until no other operation holds its
+// lock and takes it.
+working_directory lock_working_directory();
 
-// Makes sure the standard streams stand on open descriptors, so that a file
-// opened later cannot take one of their places and receive console text.
-void keep_standard_streams_open();
+// Ties interrupts (Ctrl-C, a hang-up, a polite kill; on Windows also Ctrl-Break
+// and closing the console) to a file being built, while the guard lives. An
+// interrupt first removes the file at path, then ends the process as it would
+// have. After hold(), interrupts wait instead until the guard is destroyed, so
+// that steps which belong together are never cut apart. One guard at a time.
+class interrupt_guard {
+public:
+    interrupt_guard(const char* path, const file& built);
+    interrupt_guard(const interrupt_guard&) = delete;
+    interrupt_guard& operator=(const interrupt_guard&) = delete;
+    ~interrupt_guard();
+
+    void hold();
+};
+
+// Sets a program up for its work: standard streams on open descriptors, so
+// that a file opened later cannot take one of their places and receive
+// console text; and a full disk or file-size limit, or a console that went
+// away, reported as a failed call, never as a signal that ends the process.
+void prepare_program();
 
 } // namespace parse_logo_bin::platform

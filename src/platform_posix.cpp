@@ -2,14 +2,19 @@
 #include "platform.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace parse_logo_bin::platform {
 namespace {
@@ -20,16 +25,25 @@ status from_errno() { return from_errno(errno); }
 
 int fd_of(const handle& h) { return static_cast<int>(h.get()); }
 
-status open_with(const char* path, int flags, file& out) {
+status open_with(const char* path, int flags, file& out, mode_t mode = 0666) {
     int fd = 0;
     do {
-        fd = ::open(path, flags | O_CLOEXEC, 0666);
+        fd = ::open(path, flags | O_CLOEXEC, mode);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         return from_errno();
     }
     out = file(fd);
     return {};
+}
+
+// 0, or the error of the sync.
+int fsync_error(int fd) {
+    int rc = 0;
+    do {
+        rc = ::fsync(fd);
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0 ? 0 : errno;
 }
 
 std::string directory_of(const char* path) {
@@ -56,7 +70,9 @@ status open_for_reading(const char* path, file& out) { return open_with(path, O_
 status open_for_update(const char* path, file& out) { return open_with(path, O_RDWR, out); }
 
 status create_new(const char* path, file& out) {
-    return open_with(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, out);
+    // Readable by its owner only while the data is on its way: the bits of
+    // the file it replaces are given to it just before the replace.
+    return open_with(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, out, 0600);
 }
 
 status create_or_truncate(const char* path, file& out) {
@@ -117,11 +133,8 @@ status seek_to(file& f, std::uint64_t offset) {
 }
 
 status sync(file& f) {
-    int rc = 0;
-    do {
-        rc = ::fsync(fd_of(f));
-    } while (rc != 0 && errno == EINTR);
-    return rc == 0 ? status{} : from_errno();
+    const int error = fsync_error(fd_of(f));
+    return error == 0 ? status{} : from_errno(error);
 }
 
 status replace(const char* from, const char* to) {
@@ -130,22 +143,69 @@ status replace(const char* from, const char* to) {
 
 status remove_file(const char* path) { return ::unlink(path) == 0 ? status{} : from_errno(); }
 
-status sync_directory_of(const char* path) {
-    file dir;
-    auto opened = open_with(directory_of(path).c_str(), O_RDONLY | O_DIRECTORY, dir);
-    if (!opened.ok()) {
-        return opened;
+namespace {
+
+// Some file systems cannot sync a directory at all; their entries are as
+// durable as they will ever be.
+status sync_directory(int fd) {
+    const int error = fsync_error(fd);
+    return error == 0 || error == EINVAL || error == EROFS ? status{} : from_errno(error);
+}
+
+// The extended attributes worth carrying over: the POSIX ACL, and the ones
+// users set. Others belong to the system or to security modules.
+bool is_kept_attribute(const std::string& name) {
+    return name == "system.posix_acl_access" || name.rfind("user.", 0) == 0;
+}
+
+// Copies what can be copied; a file system without extended attributes, or a
+// process that may not set them, keeps the rest as it is.
+void copy_extended_attributes(const char* from, int to) {
+    const ssize_t list_size = ::listxattr(from, nullptr, 0);
+    if (list_size <= 0) {
+        return;
     }
-    int rc = 0;
-    do {
-        rc = ::fsync(fd_of(dir));
-    } while (rc != 0 && errno == EINTR);
-    // Some file systems cannot sync a directory at all; their entries are as
-    // durable as they will ever be.
-    if (rc != 0 && errno != EINVAL && errno != EROFS) {
+    std::vector<char> names(static_cast<std::size_t>(list_size));
+    const ssize_t listed = ::listxattr(from, names.data(), names.size());
+    if (listed <= 0) {
+        return;
+    }
+    for (std::size_t at = 0; at < static_cast<std::size_t>(listed);) {
+        const std::string name(names.data() + at);
+        at += name.size() + 1;
+        if (!is_kept_attribute(name)) {
+            continue;
+        }
+        const ssize_t size = ::getxattr(from, name.c_str(), nullptr, 0);
+        if (size < 0) {
+            continue;
+        }
+        std::vector<char> value(static_cast<std::size_t>(size));
+        const ssize_t got = ::getxattr(from, name.c_str(), value.data(), value.size());
+        if (got >= 0) {
+            (void)::fsetxattr(to, name.c_str(), value.data(), static_cast<std::size_t>(got), 0);
+        }
+    }
+}
+
+} // namespace
+
+status copy_metadata(const char* destination, file& built) {
+    struct stat st {};
+    if (::stat(destination, &st) != 0) {
+        return {}; // nothing to take after
+    }
+    const int fd = fd_of(built);
+    // The owner first: changing it clears the set-user-ID bits. A group that
+    // may not be set is no error, nor an owner that only root could give.
+    if (::fchown(fd, st.st_uid, st.st_gid) != 0) {
+        (void)::fchown(fd, static_cast<uid_t>(-1), st.st_gid);
+    }
+    if (::fchmod(fd, st.st_mode & 07777) != 0) {
         return from_errno();
     }
-    return dir.close();
+    copy_extended_attributes(destination, fd);
+    return {};
 }
 
 namespace {
@@ -165,9 +225,23 @@ identity identify(const file& f) {
 }
 
 // Closing the descriptor releases the lock; nothing was written through it.
-void working_directory_lock::unlock(handle&) {}
+void working_directory::unlock(handle&) {}
 
-working_directory_lock lock_working_directory() {
+status working_directory::sync_entries_of(const char* path) const {
+    const std::string dir = directory_of(path);
+    if (dir == ".") {
+        return held_.is_open() ? sync_directory(fd_of(held_)) : status{};
+    }
+    file other;
+    auto opened = open_with(dir.c_str(), O_RDONLY | O_DIRECTORY, other);
+    if (!opened.ok()) {
+        return opened;
+    }
+    auto synced = sync_directory(fd_of(other));
+    return synced.ok() ? other.close() : synced;
+}
+
+working_directory lock_working_directory() {
     file dir;
     if (!open_with(".", O_RDONLY | O_DIRECTORY, dir).ok()) {
         return {};
@@ -176,19 +250,93 @@ working_directory_lock lock_working_directory() {
     do {
         rc = ::flock(fd_of(dir), LOCK_EX);
     } while (rc != 0 && errno == EINTR);
-    if (rc != 0) {
-        return {}; // no locks on this file system (ENOLCK, EOPNOTSUPP, ...)
-    }
-    return working_directory_lock(std::move(dir));
+    // Without locks on this file system (ENOLCK, EOPNOTSUPP, ...) the
+    // directory still serves the syncs.
+    return working_directory(std::move(dir));
 }
 
-void keep_standard_streams_open() {
+namespace {
+
+// What the interrupt handler needs, set up before it is installed. Only
+// async-signal-safe calls touch it from the handler.
+constexpr std::array<int, 3> interrupts{SIGINT, SIGTERM, SIGHUP};
+std::array<struct sigaction, interrupts.size()> saved_actions{};
+std::array<bool, interrupts.size()> handled{};
+sigset_t saved_mask{};
+bool holding = false;
+volatile std::sig_atomic_t armed = 0;
+const char* armed_path = nullptr;
+
+extern "C" void on_interrupt(int signal_number) {
+    if (armed != 0) {
+        (void)::unlink(armed_path);
+    }
+    // Then as the interrupt would have gone without us: it is blocked while
+    // this runs, and delivered with the old disposition once it returns.
+    for (std::size_t i = 0; i < interrupts.size(); ++i) {
+        if (interrupts[i] == signal_number) {
+            (void)::sigaction(signal_number, &saved_actions[i], nullptr);
+        }
+    }
+    (void)::raise(signal_number);
+}
+
+sigset_t interrupt_set() {
+    sigset_t set{};
+    (void)sigemptyset(&set);
+    for (const int s : interrupts) {
+        (void)sigaddset(&set, s);
+    }
+    return set;
+}
+
+} // namespace
+
+interrupt_guard::interrupt_guard(const char* path, const file&) {
+    armed_path = path;
+    armed = 1;
+    for (std::size_t i = 0; i < interrupts.size(); ++i) {
+        handled[i] = false;
+        if (::sigaction(interrupts[i], nullptr, &saved_actions[i]) != 0 ||
+            saved_actions[i].sa_handler == SIG_IGN) {
+            continue; // ignored by whoever started us (nohup, a background job): stays so
+        }
+        struct sigaction action {};
+        action.sa_handler = on_interrupt;
+        action.sa_mask = interrupt_set();
+        handled[i] = ::sigaction(interrupts[i], &action, nullptr) == 0;
+    }
+}
+
+void interrupt_guard::hold() {
+    armed = 0;
+    const sigset_t set = interrupt_set();
+    holding = ::sigprocmask(SIG_BLOCK, &set, &saved_mask) == 0;
+}
+
+interrupt_guard::~interrupt_guard() {
+    armed = 0;
+    for (std::size_t i = 0; i < interrupts.size(); ++i) {
+        if (handled[i]) {
+            (void)::sigaction(interrupts[i], &saved_actions[i], nullptr);
+        }
+    }
+    // One that came while held is delivered now, with the old disposition.
+    if (holding) {
+        holding = false;
+        (void)::sigprocmask(SIG_SETMASK, &saved_mask, nullptr);
+    }
+}
+
+void prepare_program() {
     for (int fd = 0; fd <= 2; ++fd) {
         if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
             // open() hands out the lowest free descriptor: this one.
             (void)::open("/dev/null", O_RDWR);
         }
     }
+    (void)std::signal(SIGXFSZ, SIG_IGN);
+    (void)std::signal(SIGPIPE, SIG_IGN);
 }
 
 } // namespace parse_logo_bin::platform

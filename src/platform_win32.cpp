@@ -90,7 +90,8 @@ status open_for_update(const char* path, file& out) {
 
 status create_new(const char* path, file& out) {
     // Not shared: nobody else may open or remove the file while it is built.
-    return open_with(path, GENERIC_WRITE, 0, CREATE_NEW, out);
+    // Delete access lets an interrupt have it removed as the process ends.
+    return open_with(path, GENERIC_WRITE | DELETE, 0, CREATE_NEW, out);
 }
 
 status create_or_truncate(const char* path, file& out) {
@@ -156,18 +157,62 @@ status sync(file& f) {
     return ::FlushFileBuffers(handle_of(f)) != 0 ? status{} : from_last_error();
 }
 
+namespace {
+
+// Virus scanners, indexers and backup agents open new files for a moment: a
+// refusal that may be theirs is tried again for about a second, with short
+// growing pauses, before it counts.
+template <typename Step> status retrying_while_held(Step step) {
+    DWORD pause = 10;
+    for (DWORD waited = 0;; waited += pause, pause *= 2) {
+        if (step()) {
+            return {};
+        }
+        const DWORD error = ::GetLastError();
+        const bool held = error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ||
+                          error == ERROR_LOCK_VIOLATION;
+        if (!held || waited >= 1000) {
+            return from_error(error);
+        }
+        ::Sleep(pause);
+    }
+}
+
+} // namespace
+
 status replace(const char* from, const char* to) {
-    const BOOL moved = ::MoveFileExW(widen(from).c_str(), widen(to).c_str(),
-                                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-    return moved != 0 ? status{} : from_last_error();
+    const std::wstring wide_from = widen(from);
+    const std::wstring wide_to = widen(to);
+    return retrying_while_held([&] {
+        return ::MoveFileExW(wide_from.c_str(), wide_to.c_str(),
+                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    });
 }
 
 status remove_file(const char* path) {
-    return ::DeleteFileW(widen(path).c_str()) != 0 ? status{} : from_last_error();
+    const std::wstring wide = widen(path);
+    return retrying_while_held([&] { return ::DeleteFileW(wide.c_str()) != 0; });
 }
 
-// MOVEFILE_WRITE_THROUGH already returns only once the move is on disk.
-status sync_directory_of(const char*) { return {}; }
+status copy_metadata(const char* destination, file& built) {
+    const DWORD attributes = ::GetFileAttributesW(widen(destination).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        return {}; // nothing to take after
+    }
+    // A read-only destination is not made so here: its replace is refused,
+    // as it always was, and nothing is lost.
+    constexpr DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                           FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    FILE_BASIC_INFO info{};
+    if (::GetFileInformationByHandleEx(handle_of(built), FileBasicInfo, &info, sizeof info) == 0) {
+        return from_last_error();
+    }
+    info.FileAttributes = (attributes & kept) != 0 ? attributes & kept : FILE_ATTRIBUTE_NORMAL;
+    if (::SetFileInformationByHandle(handle_of(built), FileBasicInfo, &info, sizeof info) == 0) {
+        return from_last_error();
+    }
+    return {};
+}
 
 identity identify(const char* path) {
     // No access asked for, and backup semantics, so that any file or
@@ -183,7 +228,10 @@ identity identify(const char* path) {
 
 identity identify(const file& f) { return identity_of(handle_of(f)); }
 
-void working_directory_lock::unlock(handle& held) {
+// MOVEFILE_WRITE_THROUGH already returns only once the move is on disk.
+status working_directory::sync_entries_of(const char*) const { return {}; }
+
+void working_directory::unlock(handle& held) {
     if (held.is_open()) {
         ::ReleaseMutex(handle_of(held));
     }
@@ -209,7 +257,7 @@ std::wstring lock_name_of(const std::wstring& full_path) {
 
 // Directories cannot be locked on Windows; a named mutex, one per directory,
 // serves instead. The system releases it if the holder ends without doing so.
-working_directory_lock lock_working_directory() {
+working_directory lock_working_directory() {
     std::wstring full(MAX_PATH, L'\0');
     DWORD length = ::GetFullPathNameW(L".", static_cast<DWORD>(full.size()), full.data(), nullptr);
     if (length >= full.size()) {
@@ -232,11 +280,54 @@ working_directory_lock lock_working_directory() {
     if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
         return {};
     }
-    return working_directory_lock(std::move(mutex));
+    return working_directory(std::move(mutex));
+}
+
+namespace {
+
+// What the console control handler needs; it runs on a thread of its own.
+volatile LONG interrupt_state = 0; // 0 idle, 1 armed, 2 held
+HANDLE armed_file = INVALID_HANDLE_VALUE;
+HANDLE released = nullptr; // set once a held guard is gone
+
+BOOL WINAPI on_console_event(DWORD) {
+    const LONG state = ::InterlockedCompareExchange(&interrupt_state, 0, 0);
+    if (state == 1) {
+        // Removed as the process ends and its handles close.
+        FILE_DISPOSITION_INFO dispose{};
+        dispose.DeleteFile = TRUE;
+        (void)::SetFileInformationByHandle(armed_file, FileDispositionInfo, &dispose,
+                                           sizeof dispose);
+    } else if (state == 2 && released != nullptr) {
+        (void)::WaitForSingleObject(released, INFINITE);
+    }
+    return FALSE; // then the system's own handling ends the process
+}
+
+} // namespace
+
+interrupt_guard::interrupt_guard(const char*, const file& built) {
+    armed_file = handle_of(built);
+    released = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ::InterlockedExchange(&interrupt_state, 1);
+    (void)::SetConsoleCtrlHandler(on_console_event, TRUE);
+}
+
+void interrupt_guard::hold() { ::InterlockedExchange(&interrupt_state, 2); }
+
+interrupt_guard::~interrupt_guard() {
+    ::InterlockedExchange(&interrupt_state, 0);
+    (void)::SetConsoleCtrlHandler(on_console_event, FALSE);
+    if (released != nullptr) {
+        (void)::SetEvent(released);
+        // Not closed: a handler still waiting on it may wake up late.
+        released = nullptr;
+    }
 }
 
 // The C runtime gives a process without standard handles streams that lead
-// nowhere, and file handles can never take their place.
-void keep_standard_streams_open() {}
+// nowhere, and file handles can never take their place; a full disk comes
+// back as a failed write without any signal.
+void prepare_program() {}
 
 } // namespace parse_logo_bin::platform

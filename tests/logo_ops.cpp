@@ -3,11 +3,13 @@
 //   logo_ops header SOURCE HEADER
 //   logo_ops trim PATH
 #include "parse_logo_bin.h"
+#include "platform.h"
 
 #include <cstdio>
 #include <string>
 
 int main(int argc, char** argv) {
+    parse_logo_bin::platform::prepare_program();
     const std::string op = argc > 1 ? argv[1] : "";
     if (op == "merge" && argc == 4) {
         parse_logo_bin::merge(argv[2], argv[3]);

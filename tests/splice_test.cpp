@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <thread>
 
@@ -194,10 +195,87 @@ INSTANTIATE_TEST_SUITE_P(
                       "file\r\n"},
         meeting_names{"first_input_links_to_temp", true, "logo_no_compressed_header.bin",
                       "logo_temp.bin",
-                      "logo_no_compressed_header.bin is the temporary splice file\r\n"},
-        meeting_names{"second_input_is_temp_by_hard_link", false, "logo_compressed.bin",
-                      "logo_temp.bin", "logo_compressed.bin is the temporary splice file\r\n"}),
+                      "logo_no_compressed_header.bin is the temporary splice file\r\n"}),
     [](const auto& info) { return std::string(info.param.label); });
+
+// A link at the temporary name that leads to an input is a stale entry like
+// any other: removing it leaves the input its own name and bytes.
+struct stale_link {
+    const char* label;
+    bool symbolic;
+    const char* input; // the input it leads to
+};
+
+class stale_links_to_inputs : public splice_fixture,
+                              public ::testing::WithParamInterface<stale_link> {};
+
+TEST_P(stale_links_to_inputs, are_cleared_and_the_splice_goes_on) {
+    const auto& c = GetParam();
+    PLB_SKIP_IF(c.symbolic ? posix_only_reason() : "");
+    lay_out();
+    if (c.symbolic) {
+        fs::create_symlink(c.input, dir / temp_name);
+    } else {
+        fs::create_hard_link(dir / c.input, dir / temp_name);
+    }
+
+    const auto r = run_tool();
+
+    EXPECT_EQ(r.out, success_output());
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(read_bytes(dir / second_name), header + body);
+    EXPECT_EQ(entries(dir.path()), names{second_name});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    table, stale_links_to_inputs,
+    ::testing::Values(stale_link{"symbolic_to_first", true, "logo_no_compressed_header.bin"},
+                      stale_link{"symbolic_to_second", true, "logo_compressed.bin"},
+                      stale_link{"hard_to_first", false, "logo_no_compressed_header.bin"},
+                      stale_link{"hard_to_second", false, "logo_compressed.bin"}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+// A directory that may be written but not read cannot be opened for its lock
+// or its syncs: the run goes on without them, and never leaves the result in
+// place with the header file beside it. Root ignores permission bits, so
+// there it is shown as an unprivileged user.
+TEST_F(splice_fixture, directory_that_cannot_be_read_still_splices_once) {
+    PLB_SKIP_IF(posix_only_reason());
+    if (!is_superuser() || std::system("setpriv --help >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "needs root and setpriv, to run as another user in a directory of theirs";
+    }
+    lay_out();
+    ASSERT_EQ(std::system(("chown 65534:65534 '" + dir.path() + "'").c_str()), 0);
+    fs::permissions(dir.path(), static_cast<fs::perms>(0300));
+    run_options options;
+    options.prefix = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+
+    const auto r = run_tool({}, options);
+
+    fs::permissions(dir.path(), fs::perms::owner_all);
+    EXPECT_EQ(r.out, success_output());
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(read_bytes(dir / second_name), header + body);
+    EXPECT_EQ(entries(dir.path()), names{second_name});
+}
+
+// `>log 2>&1`: the failure comes after the progress lines that preceded it.
+TEST_F(splice_fixture, one_log_of_both_streams_reads_in_order) {
+    PLB_SKIP_IF(posix_only_reason());
+    lay_out();
+    fs::remove(dir / second_name);
+    fs::create_directory(dir / second_name);
+    run_options options;
+    options.one_log = true;
+
+    const auto r = run_tool({}, options);
+
+    EXPECT_EQ(r.out, begin_line + merge_line(0, first_name) + merge_line(1, second_name) +
+                         "read logo_compressed.bin failed: Is a directory\r\n");
+    EXPECT_EQ(r.exit_code, 1);
+}
 
 // Reading a directory fails after it has opened, which is a real read error.
 // Windows refuses to open a directory as a file at all.

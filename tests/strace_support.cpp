@@ -52,15 +52,26 @@ call_position locate(const std::vector<traced_call>& calls, const call_target& t
     return {};
 }
 
-std::vector<std::string> strace_injecting(const call_position& at, const std::string& error) {
+namespace {
+
+std::vector<std::string> injecting(const call_position& at, const std::string& effect) {
     if (at.invocation == 0) {
         throw std::logic_error("no call to inject into");
     }
-    const std::string effect = error.empty() ? "signal=KILL" : "error=" + error;
     std::vector<std::string> prefix = strace_command("/dev/null");
     prefix.insert(prefix.end(), {"-e", "inject=" + at.name + ":" + effect +
                                            ":when=" + std::to_string(at.invocation)});
     return prefix;
+}
+
+} // namespace
+
+std::vector<std::string> strace_injecting(const call_position& at, const std::string& error) {
+    return injecting(at, error.empty() ? "signal=KILL" : "error=" + error);
+}
+
+std::vector<std::string> strace_signalling(const call_position& at, const std::string& signal) {
+    return injecting(at, "signal=" + signal);
 }
 
 run_result run_failing_at(const std::vector<std::string>& argv, const scratch_dir& dir,

@@ -41,6 +41,10 @@ call_position locate(const std::vector<traced_call>& calls, const call_target& t
 // errno name), or end the program there with SIGKILL when error is empty.
 std::vector<std::string> strace_injecting(const call_position& at, const std::string& error);
 
+// The strace prefix that sends the program signal (as strace names it, e.g.
+// SIGINT) as it enters the call at position.
+std::vector<std::string> strace_signalling(const call_position& at, const std::string& signal);
+
 // Runs argv in dir with the targeted call failing with error (an errno
 // name). The call is found in a first run of argv in a twin directory; lay_out
 // puts the same files into each. Throws when that run makes no such call.

@@ -51,10 +51,12 @@ struct run_options {
     std::vector<std::string> prefix;              // e.g. strace and its options
     std::optional<std::uint64_t> file_size_limit; // RLIMIT_FSIZE, with SIGXFSZ ignored
     bool close_stdout = false;
+    bool stdout_reader_gone = false; // standard output a pipe that nobody reads
+    bool one_log = false;            // standard error into standard output, as 2>&1
 };
 
 struct run_result {
-    int exit_code = -1; // the process's exit status, or -1 when a signal ended it
+    int exit_code = -1; // the process's exit status, as a shell gives it (128 + signal)
     std::string out;
     std::string err;
 };
@@ -78,6 +80,7 @@ public:
     ~background_run();
 
     void kill_after_microseconds(std::int64_t delay); // then waits for it
+    void interrupt(int signal_number);                // POSIX only
     int wait();                                       // exit status
 
 private:
@@ -91,6 +94,14 @@ std::string console_text(const std::string& text);
 // Why this platform cannot run POSIX-only set-ups (links, resource limits,
 // strace), or empty where it can.
 std::string posix_only_reason();
+
+// Gives the file the hidden attribute (Windows): empty when done, otherwise
+// why this platform has no such attribute.
+std::string set_hidden(const std::string& path);
+bool is_hidden(const std::string& path);
+
+// What a POSIX shell command prints on standard output.
+std::string shell_output(const std::string& command_line);
 
 // Whether permission bits are ignored for this process.
 bool is_superuser();

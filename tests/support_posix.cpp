@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <stdexcept>
@@ -32,6 +33,14 @@ std::vector<char*> c_argv(std::vector<std::string>& args) {
 // In the child: set up, then exec. Only async-signal-safe calls from here on.
 [[noreturn]] void exec_child(std::vector<char*>& argv, const std::string& dir, int out_fd,
                              int err_fd, const run_options& options) {
+    // As a shell starts a program: every signal at its default, none blocked,
+    // whatever this test process has set up for itself.
+    for (int s = 1; s < NSIG; ++s) {
+        (void)::signal(s, SIG_DFL);
+    }
+    sigset_t none;
+    ::sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
     if (::chdir(dir.c_str()) != 0) {
         ::_exit(126);
     }
@@ -45,8 +54,6 @@ std::vector<char*> c_argv(std::vector<std::string>& args) {
         ::close(1);
     }
     if (options.file_size_limit) {
-        // Ignored, the signal lets the write fail with EFBIG instead of killing.
-        (void)::signal(SIGXFSZ, SIG_IGN);
         const rlimit limit{*options.file_size_limit, *options.file_size_limit};
         if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) {
             ::_exit(126);
@@ -101,7 +108,10 @@ pid_t spawn(const std::vector<std::string>& argv, const std::string& dir, int ou
     return pid;
 }
 
-int exit_status_of(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
+// As a shell gives it: 128 and the signal's number for a process a signal ended.
+int exit_status_of(int status) {
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
 
 int wait_for(long pid) {
     int status = 0;
@@ -124,13 +134,21 @@ run_result run(const std::vector<std::string>& argv, const std::string& dir,
     if (::pipe2(out_pipe, O_CLOEXEC) != 0 || ::pipe2(err_pipe, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe failed");
     }
+    if (options.stdout_reader_gone) {
+        ::close(out_pipe[0]); // as `tool | head -c0` leaves it
+    }
     std::vector<std::string> args = options.prefix;
     args.insert(args.end(), argv.begin(), argv.end());
-    const pid_t pid = spawn(args, dir, out_pipe[1], err_pipe[1], options);
+    const pid_t pid =
+        spawn(args, dir, out_pipe[1], options.one_log ? out_pipe[1] : err_pipe[1], options);
     ::close(out_pipe[1]);
     ::close(err_pipe[1]);
     run_result result;
-    drain({{out_pipe[0], &result.out}, {err_pipe[0], &result.err}});
+    std::vector<std::pair<int, std::string*>> pipes{{err_pipe[0], &result.err}};
+    if (!options.stdout_reader_gone) {
+        pipes.emplace_back(out_pipe[0], &result.out);
+    }
+    drain(pipes);
     result.exit_code = wait_for(pid);
     return result;
 }
@@ -161,6 +179,10 @@ background_run::~background_run() {
     }
 }
 
+void background_run::interrupt(int signal_number) {
+    ::kill(static_cast<pid_t>(process_), signal_number);
+}
+
 void background_run::kill_after_microseconds(std::int64_t delay) {
     timespec pause{static_cast<std::time_t>(delay / 1000000),
                    static_cast<long>((delay % 1000000) * 1000)};
@@ -183,6 +205,26 @@ bool is_superuser() { return ::geteuid() == 0; }
 std::string posix_only_reason() { return {}; }
 
 std::string held_open_refusal() { return {}; }
+
+std::string set_hidden(const std::string&) {
+    return "POSIX files have no hidden attribute, only names that start with a dot";
+}
+
+bool is_hidden(const std::string&) { return false; }
+
+std::string shell_output(const std::string& command_line) {
+    std::FILE* pipe = ::popen(command_line.c_str(), "r");
+    if (pipe == nullptr) {
+        throw std::runtime_error("cannot run " + command_line);
+    }
+    std::string out;
+    char buffer[4096];
+    for (std::size_t n = 0; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+        out.append(buffer, n);
+    }
+    (void)::pclose(pipe);
+    return out;
+}
 
 std::string strace_unusable_reason() {
     static const std::string reason = [] {

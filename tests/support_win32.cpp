@@ -95,7 +95,8 @@ int finish(HANDLE process) {
 
 run_result run(const std::vector<std::string>& argv, const std::string& dir,
                const run_options& options) {
-    if (!options.prefix.empty() || options.file_size_limit || options.close_stdout) {
+    if (!options.prefix.empty() || options.file_size_limit || options.close_stdout ||
+        options.stdout_reader_gone || options.one_log) {
         throw std::logic_error("POSIX-only run options on Windows");
     }
     scratch_dir capture;
@@ -134,6 +135,8 @@ background_run::~background_run() {
     }
 }
 
+void background_run::interrupt(int) { throw std::logic_error("POSIX signals on Windows"); }
+
 void background_run::kill_after_microseconds(std::int64_t delay) {
     ::Sleep(static_cast<DWORD>(delay / 1000));
     ::TerminateProcess(as_handle(process_), 1);
@@ -161,6 +164,22 @@ bool is_superuser() { return false; }
 
 std::string posix_only_reason() {
     return "needs POSIX set-ups (symbolic links, resource limits, signals or strace)";
+}
+
+std::string set_hidden(const std::string& path) {
+    if (::SetFileAttributesW(widen(path).c_str(), FILE_ATTRIBUTE_HIDDEN) == 0) {
+        return "cannot set the hidden attribute here";
+    }
+    return {};
+}
+
+bool is_hidden(const std::string& path) {
+    const DWORD attributes = ::GetFileAttributesW(widen(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_HIDDEN) != 0;
+}
+
+std::string shell_output(const std::string&) {
+    throw std::logic_error("POSIX shell commands on Windows");
 }
 
 std::string held_open_refusal() {
