@@ -100,6 +100,10 @@ std::string posix_only_reason();
 std::string set_hidden(const std::string& path);
 bool is_hidden(const std::string& path);
 
+// Empty where a test can interrupt a program it started (a signal on POSIX),
+// otherwise why not.
+std::string interrupt_unsendable_reason();
+
 // What a POSIX shell command prints on standard output.
 std::string shell_output(const std::string& command_line);
 

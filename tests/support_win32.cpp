@@ -166,6 +166,18 @@ std::string posix_only_reason() {
     return "needs POSIX set-ups (symbolic links, resource limits, signals or strace)";
 }
 
+// Console control events (Ctrl-C, Ctrl-Break, closing the console) reach only
+// programs that share a console with the sender.
+std::string interrupt_unsendable_reason() {
+    if (::GetConsoleWindow() == nullptr && ::AllocConsole() == 0) {
+        return "this process has no console and cannot get one (AllocConsole: " +
+               std::to_string(::GetLastError()) +
+               "), as under Wine without a terminal, so no console control event can reach the "
+               "program under test";
+    }
+    return "sending console control events to the program under test is not built";
+}
+
 std::string set_hidden(const std::string& path) {
     if (::SetFileAttributesW(widen(path).c_str(), FILE_ATTRIBUTE_HIDDEN) == 0) {
         return "cannot set the hidden attribute here";
