@@ -315,7 +315,7 @@ outcome try_merge(const char* first_path, const char* second_path) {
     // Only now may the first file go: had the replace failed, its bytes would
     // exist nowhere else. It goes even when the replace may not be durable:
     // the result beside the header file would be spliced again by a re-run.
-    const outcome unsynced = temp.sync_replace(second_path);
+    outcome unsynced = temp.sync_replace(second_path);
     if (auto e = check(platform::remove_file(first_path), delete_failed, first_path)) {
         return e;
     }
