@@ -45,7 +45,7 @@ TEST_F(splice_fixture, runs_started_together_splice_exactly_once) {
 TEST_F(splice_fixture, removals_started_together_each_cut_one_header) {
     const std::string source = pattern(16 * runs_at_once + 100, 21);
     const std::vector<std::vector<std::string>> argvs(runs_at_once,
-                                                      {ops_program(), "trim", "logo.bin"});
+                                                      {header_program(), "remove", "logo.bin"});
     for (int round = 0; round < rounds / 5; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         scratch_dir d;

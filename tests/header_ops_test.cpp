@@ -1,5 +1,5 @@
-// The module's header operations, called through its header by a small
-// driver program (failures end the process), in a scratch directory per case.
+// The header operations through the logo_header program, in a scratch
+// directory per case.
 #include "strace_support.h"
 #include "support.h"
 
@@ -35,9 +35,9 @@ class header_ops : public ::testing::Test {
 protected:
     scratch_dir dir;
 
-    run_result run_ops(const std::vector<std::string>& args,
-                       const run_options& options = {}) const {
-        return run(command(ops_program(), args), dir.path(), options);
+    run_result run_header(const std::vector<std::string>& args,
+                          const run_options& options = {}) const {
+        return run(command(header_program(), args), dir.path(), options);
     }
 };
 
@@ -47,7 +47,7 @@ TEST_P(header_ops_sizes, extraction_copies_the_first_16_bytes_padded_with_ff) {
     const std::string source = pattern(GetParam(), 11);
     write_bytes(dir / source_name, source);
 
-    const auto r = run_ops({"header", source_name, header_name});
+    const auto r = run_header({"extract", source_name, header_name});
 
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "");
@@ -61,7 +61,7 @@ TEST_P(header_ops_sizes, removal_cuts_the_first_16_bytes_in_place) {
     const std::string source = pattern(GetParam(), 12);
     write_bytes(dir / source_name, source);
 
-    const auto r = run_ops({"trim", source_name});
+    const auto r = run_header({"remove", source_name});
 
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "");
@@ -80,7 +80,7 @@ TEST_F(header_ops, header_path_naming_the_source_leaves_it_holding_its_header) {
         const std::string source = pattern(size, 13);
         write_bytes(dir / source_name, source);
 
-        const auto r = run_ops({"header", source_name, "./" + source_name});
+        const auto r = run_header({"extract", source_name, "./" + source_name});
 
         EXPECT_EQ(r.exit_code, 0);
         EXPECT_EQ(r.err, "");
@@ -108,14 +108,14 @@ TEST_F(header_ops, read_only_source_is_refused_by_both) {
                         "does when run as root)";
     }
 
-    const auto extracted = run_ops({"header", source_name, header_name}, options);
+    const auto extracted = run_header({"extract", source_name, header_name}, options);
 
     EXPECT_EQ(extracted.out, "");
     EXPECT_EQ(extracted.err, console_text("I couldn't open the file \"logo.bin\"\r\n"));
     EXPECT_EQ(extracted.exit_code, 1);
     EXPECT_EQ(entries(dir.path()), names{source_name});
 
-    const auto trimmed = run_ops({"trim", source_name}, options);
+    const auto trimmed = run_header({"remove", source_name}, options);
 
     EXPECT_EQ(trimmed.out, console_text("Open the file failure...\r\n"));
     EXPECT_EQ(trimmed.err, "");
@@ -144,7 +144,7 @@ TEST_P(open_failures, are_reported_on_their_streams) {
         fs::create_directory(dir / temp_name);
     }
 
-    const auto r = run_ops(c.args);
+    const auto r = run_header(c.args);
 
     EXPECT_EQ(r.out, console_text(c.out));
     EXPECT_EQ(r.err, console_text(c.err));
@@ -162,25 +162,25 @@ TEST_P(open_failures, are_reported_on_their_streams) {
 INSTANTIATE_TEST_SUITE_P(
     table, open_failures,
     ::testing::Values(open_failure{"missing_source",
-                                   {"header", "missing.bin", header_name},
+                                   {"extract", "missing.bin", header_name},
                                    false,
                                    "",
                                    "I couldn't open the file \"missing.bin\"\r\n",
                                    {}},
                       open_failure{"unopenable_header_path",
-                                   {"header", source_name, "no_such_dir/h.bin"},
+                                   {"extract", source_name, "no_such_dir/h.bin"},
                                    false,
                                    "",
                                    "I couldn't open the file \"no_such_dir/h.bin\"\n",
                                    {}},
                       open_failure{"removal_from_missing_file",
-                                   {"trim", "missing.bin"},
+                                   {"remove", "missing.bin"},
                                    false,
                                    "Open the file failure...\r\n",
                                    "",
                                    {temp_name}},
                       open_failure{"removal_without_a_temp_file",
-                                   {"trim", source_name},
+                                   {"remove", source_name},
                                    true,
                                    "Open the file failure...\r\n",
                                    "",
@@ -207,7 +207,7 @@ TEST_P(temp_file_names, are_refused_before_anything_is_touched) {
         fs::create_symlink(temp_name, dir / "link.bin");
     }
 
-    const auto r = run_ops(c.args);
+    const auto r = run_header(c.args);
 
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, console_text(c.message));
@@ -219,36 +219,18 @@ TEST_P(temp_file_names, are_refused_before_anything_is_touched) {
 INSTANTIATE_TEST_SUITE_P(
     table, temp_file_names,
     ::testing::Values(temp_file_name_case{"removal_by_name",
-                                          {"trim", "logo_temp.bin"},
+                                          {"remove", "logo_temp.bin"},
                                           "logo_temp.bin is the temporary splice file\r\n",
                                           false},
                       temp_file_name_case{"removal_by_path",
-                                          {"trim", "./logo_temp.bin"},
+                                          {"remove", "./logo_temp.bin"},
                                           "./logo_temp.bin is the temporary splice file\r\n",
                                           false},
                       temp_file_name_case{"removal_through_a_symbolic_link",
-                                          {"trim", "link.bin"},
+                                          {"remove", "link.bin"},
                                           "link.bin is the temporary splice file\r\n",
-                                          true},
-                      temp_file_name_case{"merge_first",
-                                          {"merge", "logo_temp.bin", "logo.bin"},
-                                          "logo_temp.bin is the temporary splice file\r\n",
-                                          false},
-                      temp_file_name_case{"merge_second_by_path",
-                                          {"merge", "logo.bin", "sub/../logo_temp.bin"},
-                                          "sub/../logo_temp.bin is the temporary splice file\r\n",
-                                          false}),
+                                          true}),
     [](const auto& info) { return std::string(info.param.label); });
-
-// By name even when no temporary file exists yet.
-TEST_F(header_ops, temp_file_name_is_refused_before_one_exists) {
-    write_bytes(dir / source_name, "source");
-
-    const auto r = run_ops({"merge", source_name, temp_name});
-
-    EXPECT_EQ(r.err, console_text("logo_temp.bin is the temporary splice file\r\n"));
-    EXPECT_EQ(entries(dir.path()), names{source_name});
-}
 
 TEST_F(header_ops, removal_never_follows_a_link_planted_at_the_temp_name) {
     PLB_SKIP_IF(posix_only_reason());
@@ -264,7 +246,7 @@ TEST_F(header_ops, removal_never_follows_a_link_planted_at_the_temp_name) {
             fs::create_hard_link(d / "victim.bin", d / temp_name);
         }
 
-        const auto r = run({ops_program(), "trim", source_name}, d.path());
+        const auto r = run({header_program(), "remove", source_name}, d.path());
 
         EXPECT_EQ(r.exit_code, 0);
         EXPECT_EQ(read_bytes(d / source_name), expected_trimmed(source));
@@ -285,14 +267,14 @@ TEST_F(header_ops, write_errors_remove_the_partial_file_and_keep_the_source) {
         options.file_size_limit = limit;
 
         const auto extracted =
-            run({ops_program(), "header", source_name, header_name}, d.path(), options);
+            run({header_program(), "extract", source_name, header_name}, d.path(), options);
 
         EXPECT_EQ(extracted.err,
                   limit < 16 ? "write logo_header.bin failed: File too large\r\n" : "");
         EXPECT_EQ(extracted.exit_code, limit < 16 ? 1 : 0);
         EXPECT_EQ(exists(d / header_name), limit >= 16);
 
-        const auto trimmed = run({ops_program(), "trim", source_name}, d.path(), options);
+        const auto trimmed = run({header_program(), "remove", source_name}, d.path(), options);
 
         EXPECT_EQ(trimmed.out, "");
         EXPECT_EQ(trimmed.err, "write logo_temp.bin failed: File too large\r\n");
@@ -322,7 +304,7 @@ TEST_P(header_ops_faults, are_reported_and_lose_nothing) {
     const auto lay_out_case = [&](const scratch_dir& d) { write_bytes(d / source_name, source); };
 
     const auto r =
-        run_failing_at(command(ops_program(), c.args), dir, lay_out_case, c.target, c.error);
+        run_failing_at(command(header_program(), c.args), dir, lay_out_case, c.target, c.error);
 
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, c.message);
@@ -332,8 +314,8 @@ TEST_P(header_ops_faults, are_reported_and_lose_nothing) {
               c.header_file_left ? (names{source_name, header_name}) : names{source_name});
 }
 
-const std::vector<std::string> extract{"header", source_name, header_name};
-const std::vector<std::string> trim{"trim", source_name};
+const std::vector<std::string> extract{"extract", source_name, header_name};
+const std::vector<std::string> trim{"remove", source_name};
 const call_target source_read{"read", "", "\"logo.bin\", O_RDWR"};
 
 INSTANTIATE_TEST_SUITE_P(table, header_ops_faults,
@@ -387,6 +369,67 @@ INSTANTIATE_TEST_SUITE_P(table, header_ops_faults,
                                             "replace logo.bin failed: Permission denied\r\n",
                                             false}),
                          [](const auto& info) { return std::string(info.param.label); });
+
+} // namespace
+} // namespace plb_test
+
+namespace plb_test {
+namespace {
+
+// The program's own command line, before any operation runs.
+class header_command_line : public header_ops {
+protected:
+    static std::string usage() {
+        return console_text("usage: logo_header extract SOURCE HEADER\n"
+                            "       logo_header remove FILE\n"
+                            "       logo_header --help | --version\n"
+                            "\n"
+                            "extract  writes the first 16 bytes of SOURCE (the logo header) to "
+                            "HEADER,\n"
+                            "         0xFF standing for any byte SOURCE lacks; SOURCE must be "
+                            "writable\n"
+                            "         and is left unchanged\n"
+                            "remove   cuts the first 16 bytes off FILE in place\n");
+    }
+};
+
+TEST_F(header_command_line, help_and_version_go_to_standard_output) {
+    const auto help = run_header({"--help"});
+    EXPECT_EQ(help.out, usage());
+    EXPECT_EQ(help.err, "");
+    EXPECT_EQ(help.exit_code, 0);
+
+    const auto version = run_header({"--version"});
+    EXPECT_EQ(version.out, console_text("logo_header " PLB_VERSION "\n"));
+    EXPECT_EQ(version.err, "");
+    EXPECT_EQ(version.exit_code, 0);
+}
+
+class wrong_command_lines : public header_command_line,
+                            public ::testing::WithParamInterface<std::vector<std::string>> {};
+
+TEST_P(wrong_command_lines, print_the_usage_and_touch_no_file) {
+    write_bytes(dir / source_name, pattern(40, 20));
+
+    const auto r = run_header(GetParam());
+
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, usage());
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_EQ(entries(dir.path()), names{source_name});
+    EXPECT_EQ(read_bytes(dir / source_name), pattern(40, 20));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    table, wrong_command_lines,
+    ::testing::Values(std::vector<std::string>{}, std::vector<std::string>{"trim", "logo.bin"},
+                      std::vector<std::string>{"extract", "logo.bin"},
+                      std::vector<std::string>{"extract", "logo.bin", "h.bin", "more.bin"},
+                      std::vector<std::string>{"remove"},
+                      std::vector<std::string>{"remove", "logo.bin", "more.bin"},
+                      std::vector<std::string>{"--help", "extract"},
+                      std::vector<std::string>{"--Version"}),
+    [](const auto& info) { return "case_" + std::to_string(info.index); });
 
 } // namespace
 } // namespace plb_test

@@ -69,7 +69,7 @@ TEST_F(splice_fixture, splice_and_removal_past_4_gib) {
     EXPECT_EQ(head, header);
     result.close();
 
-    const auto trimmed = run({ops_program(), "trim", second_name}, dir.path());
+    const auto trimmed = run({header_program(), "remove", second_name}, dir.path());
 
     EXPECT_EQ(trimmed.err, "");
     ASSERT_EQ(trimmed.exit_code, 0);

@@ -32,7 +32,7 @@ std::string replaced_file(const kept_mode& c, const scratch_dir& dir) {
 }
 
 run_result run_operation(const kept_mode& c, const scratch_dir& dir) {
-    return c.removal ? run(command(ops_program(), {"trim", second_name}), dir.path())
+    return c.removal ? run(command(header_program(), {"remove", second_name}), dir.path())
                      : run(command(tool_program()), dir.path());
 }
 

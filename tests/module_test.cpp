@@ -30,6 +30,7 @@ struct returned_failure {
     std::function<parse_logo_bin::outcome()> operation;
     bool on_standard_output;
     const char* message;
+    const char* temp_left = nullptr; // what logo_temp.bin holds after, if it exists
 };
 
 class returned_failures : public in_process,
@@ -45,6 +46,10 @@ TEST_P(returned_failures, come_back_with_their_stream_and_message) {
     EXPECT_EQ(result->on_standard_output, c.on_standard_output);
     EXPECT_EQ(result->message, c.message);
     EXPECT_EQ(read_bytes("logo.bin"), "sixteen bytes ok and a body");
+    EXPECT_EQ(exists("logo_temp.bin"), c.temp_left != nullptr);
+    if (c.temp_left != nullptr) {
+        EXPECT_EQ(read_bytes("logo_temp.bin"), c.temp_left);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -52,10 +57,18 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         returned_failure{"merge_missing_first",
                          [] { return parse_logo_bin::try_merge("missing.bin", "logo.bin"); }, true,
-                         "fopen missing.bin failed\r\n"},
+                         "fopen missing.bin failed\r\n", ""},
         returned_failure{"merge_same_file",
                          [] { return parse_logo_bin::try_merge("logo.bin", "./logo.bin"); }, false,
                          "merge logo.bin and ./logo.bin failed: same file\r\n"},
+        // By name, before any temporary file exists.
+        returned_failure{"merge_temp_first",
+                         [] { return parse_logo_bin::try_merge("logo_temp.bin", "logo.bin"); },
+                         false, "logo_temp.bin is the temporary splice file\r\n"},
+        returned_failure{
+            "merge_temp_second_by_path",
+            [] { return parse_logo_bin::try_merge("logo.bin", "sub/../logo_temp.bin"); }, false,
+            "sub/../logo_temp.bin is the temporary splice file\r\n"},
         returned_failure{
             "extraction_missing_source",
             [] { return parse_logo_bin::try_create_logo_header_file("missing.bin", "h.bin"); },
@@ -63,7 +76,7 @@ INSTANTIATE_TEST_SUITE_P(
         returned_failure{
             "removal_missing_file",
             [] { return parse_logo_bin::try_remove_header_info_from_file("missing.bin"); }, true,
-            "Open the file failure...\r\n"}),
+            "Open the file failure...\r\n", ""}),
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST_F(in_process, operations_complete_one_after_another_in_one_process) {

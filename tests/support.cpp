@@ -17,7 +17,7 @@ namespace fs = std::filesystem;
 namespace plb_test {
 
 std::string tool_program() { return PLB_TOOL_PROGRAM; }
-std::string ops_program() { return PLB_OPS_PROGRAM; }
+std::string header_program() { return PLB_HEADER_PROGRAM; }
 std::string hold_open_program() { return PLB_HOLD_OPEN_PROGRAM; }
 
 namespace {

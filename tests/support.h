@@ -11,7 +11,7 @@ namespace plb_test {
 
 // The programs under test, as the build placed them.
 std::string tool_program();
-std::string ops_program();
+std::string header_program();
 std::string hold_open_program();
 
 // A fresh, empty directory for one test, removed with everything in it when
@@ -103,6 +103,9 @@ bool is_hidden(const std::string& path);
 // Empty where a test can interrupt a program it started (a signal on POSIX),
 // otherwise why not.
 std::string interrupt_unsendable_reason();
+
+// The system's command interpreter (cmd.exe) on Windows; empty elsewhere.
+std::string windows_shell();
 
 // What a POSIX shell command prints on standard output.
 std::string shell_output(const std::string& command_line);

@@ -208,6 +208,8 @@ std::string held_open_refusal() { return {}; }
 
 std::string interrupt_unsendable_reason() { return {}; }
 
+std::string windows_shell() { return {}; }
+
 std::string set_hidden(const std::string&) {
     return "POSIX files have no hidden attribute, only names that start with a dot";
 }

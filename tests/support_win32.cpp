@@ -178,6 +178,15 @@ std::string interrupt_unsendable_reason() {
     return "sending console control events to the program under test is not built";
 }
 
+std::string windows_shell() {
+    wchar_t system[MAX_PATH] = {};
+    const UINT length = ::GetSystemDirectoryW(system, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        return {};
+    }
+    return (std::filesystem::path(system) / "cmd.exe").string();
+}
+
 std::string set_hidden(const std::string& path) {
     if (::SetFileAttributesW(widen(path).c_str(), FILE_ATTRIBUTE_HIDDEN) == 0) {
         return "cannot set the hidden attribute here";

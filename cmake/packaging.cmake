@@ -1,0 +1,20 @@
+# Packages: a .deb on Linux, a .zip on Windows, each with both programs and
+# the README, as `cmake --install` lays them out.
+set(CPACK_PACKAGE_NAME parse-logo-bin)
+set(CPACK_PACKAGE_VENDOR "parse_logo_bin developers")
+set(CPACK_PACKAGE_CONTACT "parse_logo_bin developers <parse-logo-bin@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)
+set(CPACK_STRIP_FILES TRUE)
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_SYSTEM_NAME windows-${CMAKE_SYSTEM_PROCESSOR})
+else()
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+  # The programs are linked statically: they depend on no shared library.
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
+endif()
+include(CPack)
