@@ -15,11 +15,13 @@ std::vector<std::string> strace_command(const std::string& output) {
 
 } // namespace
 
-std::vector<traced_call> trace_calls(const std::vector<std::string>& argv, const std::string& dir) {
+std::vector<traced_call> trace_calls(const std::vector<std::string>& argv, const std::string& dir,
+                                     const std::vector<std::string>& strace_options) {
     scratch_dir record;
     const std::string trace_path = record / "trace.txt";
     run_options options;
     options.prefix = strace_command(trace_path);
+    options.prefix.insert(options.prefix.end(), strace_options.begin(), strace_options.end());
     (void)run(argv, dir, options);
 
     std::vector<traced_call> calls;

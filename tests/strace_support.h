@@ -16,8 +16,10 @@ struct traced_call {
     std::string line; // as strace printed it
 };
 
-// The system calls that argv makes when run in dir.
-std::vector<traced_call> trace_calls(const std::vector<std::string>& argv, const std::string& dir);
+// The system calls that argv makes when run in dir, traced with strace and
+// any further options of its given.
+std::vector<traced_call> trace_calls(const std::vector<std::string>& argv, const std::string& dir,
+                                     const std::vector<std::string>& strace_options = {});
 
 // Names a call in a trace: the first call whose name starts with name_prefix
 // and whose line contains text, made after the first call whose line
