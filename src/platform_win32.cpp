@@ -6,6 +6,8 @@
 #endif
 #include <windows.h>
 
+#include <aclapi.h>
+
 #include <cwctype>
 #include <string>
 
@@ -90,8 +92,9 @@ status open_for_update(const char* path, file& out) {
 
 status create_new(const char* path, file& out) {
     // Not shared: nobody else may open or remove the file while it is built.
-    // Delete access lets an interrupt have it removed as the process ends.
-    return open_with(path, GENERIC_WRITE | DELETE, 0, CREATE_NEW, out);
+    // Delete access lets an interrupt have it removed as the process ends;
+    // WRITE_DAC lets it take the permissions of the file it replaces.
+    return open_with(path, GENERIC_WRITE | DELETE | WRITE_DAC, 0, CREATE_NEW, out);
 }
 
 status create_or_truncate(const char* path, file& out) {
@@ -194,6 +197,27 @@ status remove_file(const char* path) {
     return retrying_while_held([&] { return ::DeleteFileW(wide.c_str()) != 0; });
 }
 
+namespace {
+
+// Who may do what with the destination (its DACL) goes with the content,
+// where the system allows; the owner stays the creator's, as only a
+// privileged process could change it. Failing that, the new file keeps the
+// permissions the directory gives it.
+void copy_permissions(const char* destination, file& built) {
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    std::wstring wide = widen(destination);
+    if (::GetNamedSecurityInfoW(wide.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+        return;
+    }
+    (void)::SetSecurityInfo(handle_of(built), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                            nullptr, dacl, nullptr);
+    ::LocalFree(descriptor);
+}
+
+} // namespace
+
 status copy_metadata(const char* destination, file& built) {
     const DWORD attributes = ::GetFileAttributesW(widen(destination).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
@@ -211,6 +235,7 @@ status copy_metadata(const char* destination, file& built) {
     if (::SetFileInformationByHandle(handle_of(built), FileBasicInfo, &info, sizeof info) == 0) {
         return from_last_error();
     }
+    copy_permissions(destination, built);
     return {};
 }
 
