@@ -81,8 +81,19 @@ bool leads_to_temp_name(const char* path) {
     return false;
 }
 
+// Where the file system folds case (Windows, and some Linux mounts), another
+// spelling of the temporary name is the same entry: clearing the stale
+// temporary file would delete the input. A symbolic link at the temporary
+// name, or another hard link of the input, is only another way to it.
+bool is_temp_entry_by_another_spelling(const char* path) {
+    const auto input = platform::identify(path);
+    std::error_code ec;
+    return input == platform::identify(temp_file_name) && input.links < 2 &&
+           !std::filesystem::is_symlink(temp_file_name, ec);
+}
+
 outcome refuse_temp_file(const char* path) {
-    if (leads_to_temp_name(path)) {
+    if (leads_to_temp_name(path) || is_temp_entry_by_another_spelling(path)) {
         return message("%s is the temporary splice file\r\n", path);
     }
     return std::nullopt;

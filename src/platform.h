@@ -115,6 +115,7 @@ struct identity {
     bool exists = false;
     std::uint64_t volume = 0;
     std::uint64_t index = 0;
+    std::uint64_t links = 0; // the names the file has (hard links)
 
     friend bool operator==(const identity& a, const identity& b) {
         return a.exists && b.exists && a.volume == b.volume && a.index == b.index;

@@ -210,7 +210,8 @@ status copy_metadata(const char* destination, file& built) {
 
 namespace {
 identity identity_of(const struct stat& st) {
-    return {true, static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+    return {true, static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
+            static_cast<std::uint64_t>(st.st_nlink)};
 }
 } // namespace
 
@@ -309,9 +310,10 @@ interrupt_guard::interrupt_guard(const char* path, const file&) {
 }
 
 void interrupt_guard::hold() {
-    armed = 0;
+    // Blocked first: one that comes before still takes the file back.
     const sigset_t set = interrupt_set();
     holding = ::sigprocmask(SIG_BLOCK, &set, &saved_mask) == 0;
+    armed = 0;
 }
 
 interrupt_guard::~interrupt_guard() {

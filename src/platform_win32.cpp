@@ -73,7 +73,8 @@ identity identity_of(HANDLE h) {
         return {};
     }
     return {true, info.dwVolumeSerialNumber,
-            (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+            (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow,
+            info.nNumberOfLinks};
 }
 
 } // namespace

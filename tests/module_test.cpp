@@ -79,6 +79,23 @@ INSTANTIATE_TEST_SUITE_P(
             "Open the file failure...\r\n", ""}),
     [](const auto& info) { return std::string(info.param.label); });
 
+// Clearing the stale temporary file would delete an input that is only
+// another spelling of its name.
+TEST_F(in_process, another_spelling_of_the_temp_name_is_refused_where_names_fold_case) {
+    write_bytes("logo_temp.bin", "kept");
+    write_bytes("logo.bin", "logo");
+    if (!exists("LOGO_TEMP.BIN")) {
+        GTEST_SKIP() << "this file system tells names apart by case";
+    }
+
+    const auto result = parse_logo_bin::try_merge("LOGO_TEMP.BIN", "logo.bin");
+
+    ASSERT_TRUE(result.has_value());
+    EXPECT_EQ(result->message, "LOGO_TEMP.BIN is the temporary splice file\r\n");
+    EXPECT_EQ(read_bytes("logo_temp.bin"), "kept");
+    EXPECT_EQ(read_bytes("logo.bin"), "logo");
+}
+
 TEST_F(in_process, operations_complete_one_after_another_in_one_process) {
     write_bytes("header.bin", pattern(16, 1));
     write_bytes("logo.bin", pattern(100, 2));
