@@ -137,6 +137,10 @@ private:
     static int descriptor_of(const std::string& args) { return std::stoi(args); }
 
     bool open(const std::string& args, int fd) {
+        if (args.find("AT_FDCWD<") != std::string::npos &&
+            args.find(", \"/") != std::string::npos) {
+            return false; // outside the directory: the loader's libraries, say
+        }
         if (args.find("O_DIRECTORY") != std::string::npos) {
             directories_.insert(fd);
             return false;
