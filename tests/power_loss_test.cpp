@@ -270,9 +270,11 @@ verdict check_power_loss(const std::vector<std::string>& argv, const on_disk& st
         write_bytes(recorded / name, bytes);
         sizes[name] = bytes.size();
     }
-    std::vector<std::string> options{"-y", "-s", "0", "-e",
-                                     "trace=openat,write,fsync,fdatasync,rename,renameat,"
-                                     "renameat2,unlink,unlinkat,close"};
+    // Descriptors resolved to paths, no data, and only the calls that change
+    // what is on disk, or which file a descriptor stands for.
+    const std::string traced =
+        "trace=openat,write,fsync,fdatasync,rename,renameat,renameat2,unlink,unlinkat,close";
+    std::vector<std::string> options{"-y", "-s", "0", "-e", traced};
     options.insert(options.end(), fault.begin(), fault.end());
     const auto calls = trace_calls(argv, recorded.path(), options);
 
