@@ -240,11 +240,7 @@ TEST_F(header_ops, removal_never_follows_a_link_planted_at_the_temp_name) {
         const std::string source = pattern(100, 17);
         write_bytes(d / source_name, source);
         write_bytes(d / "victim.bin", "victim");
-        if (symbolic) {
-            fs::create_symlink("victim.bin", d / temp_name);
-        } else {
-            fs::create_hard_link(d / "victim.bin", d / temp_name);
-        }
+        plant_link(d, "victim.bin", temp_name, symbolic);
 
         const auto r = run({header_program(), "remove", source_name}, d.path());
 

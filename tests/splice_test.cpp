@@ -126,11 +126,7 @@ TEST_P(planted_links, are_replaced_never_followed) {
     if (!GetParam().dangling) {
         write_bytes(victim, victim_bytes);
     }
-    if (GetParam().symbolic) {
-        fs::create_symlink("victim.bin", dir / temp_name);
-    } else {
-        fs::create_hard_link(victim, dir / temp_name);
-    }
+    plant_link(dir, "victim.bin", temp_name, GetParam().symbolic);
 
     const auto r = run_tool();
 
@@ -167,11 +163,7 @@ TEST_P(names_that_meet, are_refused_before_anything_is_touched) {
     const auto& p = GetParam();
     PLB_SKIP_IF(p.symbolic ? posix_only_reason() : "");
     write_bytes(dir / p.target, pattern(40, 3));
-    if (p.symbolic) {
-        fs::create_symlink(p.target, dir / p.link_name);
-    } else {
-        fs::create_hard_link(dir / p.target, dir / p.link_name);
-    }
+    plant_link(dir, p.target, p.link_name, p.symbolic);
     const auto before = entries(dir.path());
 
     const auto r = run_tool();
@@ -214,11 +206,7 @@ TEST_P(stale_links_to_inputs, are_cleared_and_the_splice_goes_on) {
     const auto& c = GetParam();
     PLB_SKIP_IF(c.symbolic ? posix_only_reason() : "");
     lay_out();
-    if (c.symbolic) {
-        fs::create_symlink(c.input, dir / temp_name);
-    } else {
-        fs::create_hard_link(dir / c.input, dir / temp_name);
-    }
+    plant_link(dir, c.input, temp_name, c.symbolic);
 
     const auto r = run_tool();
 

@@ -78,6 +78,15 @@ bool exists(const std::string& path) {
     return fs::symlink_status(path, ec).type() != fs::file_type::not_found;
 }
 
+void plant_link(const scratch_dir& d, const std::string& target, const std::string& name,
+                bool symbolic) {
+    if (symbolic) {
+        fs::create_symlink(target, d / name);
+    } else {
+        fs::create_hard_link(d / target, d / name);
+    }
+}
+
 std::vector<std::string> entries(const std::string& dir) {
     std::vector<std::string> names;
     for (const auto& entry : fs::directory_iterator(dir)) {

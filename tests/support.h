@@ -37,6 +37,11 @@ private:
 std::string read_bytes(const std::string& path);
 void write_bytes(const std::string& path, const std::string& bytes);
 bool exists(const std::string& path); // anything at the name, even a dangling link
+
+// Makes name in d a symbolic link to target (a name in d), or another hard
+// link of it.
+void plant_link(const scratch_dir& d, const std::string& target, const std::string& name,
+                bool symbolic);
 std::vector<std::string> entries(const std::string& dir); // sorted names
 
 // Bytes of the given length that make misplaced, lost or doubled bytes show,
